@@ -10,11 +10,11 @@ function(qf_library name)
   target_link_libraries(${name} PUBLIC ${A_DEPS} Threads::Threads)
 endfunction()
 
-# qf_test(<name> SOURCES ... [DEPS ...] [LABELS ...] [TIMEOUT s])
+# qf_test(<name> SOURCES ... [DEPS ...] [LABELS ...] [TIMEOUT s] [PROPERTIES k v ...])
 # One GoogleTest executable registered with CTest. Every test gets a
 # timeout so that a hang fails the run instead of stalling it.
 function(qf_test name)
-  cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;DEPS;LABELS" ${ARGN})
+  cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;DEPS;LABELS;PROPERTIES" ${ARGN})
   if(NOT A_TIMEOUT)
     set(A_TIMEOUT 120)
   endif()
@@ -25,7 +25,7 @@ function(qf_test name)
     QF_SOURCE_DIR="${CMAKE_SOURCE_DIR}" QF_BINARY_DIR="${CMAKE_BINARY_DIR}")
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${A_TIMEOUT} LABELS "${A_LABELS}")
+    PROPERTIES TIMEOUT ${A_TIMEOUT} LABELS "${A_LABELS}" ${A_PROPERTIES})
 endfunction()
 
 # qf_fuzz(<name> SOURCES ... [DEPS ...])
