@@ -5,6 +5,12 @@
 # include root, so headers are included as "app/Logger.h".
 function(qf_library name)
   cmake_parse_arguments(A "" "" "SOURCES;DEPS" ${ARGN})
+  if(NOT A_SOURCES)
+    # A folder that has no sources yet still yields a library to link.
+    set(stub ${CMAKE_CURRENT_BINARY_DIR}/${name}_empty.cpp)
+    file(WRITE ${stub} "// no sources yet\n")
+    set(A_SOURCES ${stub})
+  endif()
   add_library(${name} STATIC ${A_SOURCES})
   target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${A_DEPS} Threads::Threads)
