@@ -365,6 +365,58 @@ bool WritePrivateProfileString(const std::string& section, const char* key, cons
     return Commit(path, std::move(parsed));
 }
 
+bool WritePrivateProfileStrings(const std::string& section,
+                                const std::vector<std::pair<std::string, std::string>>& keyValues,
+                                const std::string& path) {
+    if (!ValidSection(section)) return false;
+    for (const auto& kv : keyValues)
+        if (!ValidKey(kv.first) || HasLineBreak(kv.second)) return false;
+    if (keyValues.empty()) return true;
+
+    std::lock_guard<std::mutex> lk(g_lock);
+    const Parsed* current = Load(path);
+    if (!current) {
+        FileStamp probe;
+        if (::access(path.c_str(), F_OK) == 0 && !StatFile(path, probe)) return false;
+    }
+    Parsed parsed = current ? *current : Parsed{};
+    const std::string lowerSection = Lower(Trim(section));
+
+    // Existing keys change in place; new ones are gathered and inserted in
+    // one go, so a large batch costs one pass over the file.
+    std::vector<Line> added;
+    std::unordered_map<std::string, size_t> addedIndex;
+    for (const auto& kv : keyValues) {
+        Line line = ClassifyLine(kv.first + "=" + kv.second);
+        auto found = parsed.keys.find(KeyIndex(lowerSection, line.name));
+        if (found != parsed.keys.end()) {
+            parsed.lines[found->second] = std::move(line);
+            continue;
+        }
+        auto again = addedIndex.find(line.name);
+        if (again != addedIndex.end()) {
+            added[again->second] = std::move(line);
+        } else {
+            addedIndex.emplace(line.name, added.size());
+            added.push_back(std::move(line));
+        }
+    }
+    if (!added.empty()) {
+        auto sec = parsed.sections.find(lowerSection);
+        size_t at;
+        if (sec == parsed.sections.end()) {
+            parsed.lines.push_back(ClassifyLine("[" + section + "]"));
+            at = parsed.lines.size();
+        } else {
+            at = EndOfSection(parsed, sec->second);
+        }
+        parsed.lines.insert(parsed.lines.begin() + static_cast<std::ptrdiff_t>(at),
+                            std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()));
+    }
+    Reindex(parsed);
+    return Commit(path, std::move(parsed));
+}
+
 std::vector<std::string> GetPrivateProfileSectionNames(const std::string& path) {
     std::vector<std::string> names;
     std::lock_guard<std::mutex> lk(g_lock);

@@ -24,6 +24,7 @@
 // All functions are safe to call from several threads at once; changes to
 // one file are serialised within the process.
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qf::platform {
@@ -42,6 +43,13 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
 // there succeeds without touching the file.
 bool WritePrivateProfileString(const std::string& section, const char* key, const char* value,
                                const std::string& path);
+
+// Writes several keys of one section with a single rewrite of the file
+// (same rules as above for each pair; any invalid pair refuses the whole
+// call). Keys new to the section are added in the given order.
+bool WritePrivateProfileStrings(const std::string& section,
+                                const std::vector<std::pair<std::string, std::string>>& keyValues,
+                                const std::string& path);
 
 // Names of the sections, in file order (duplicates reported once).
 std::vector<std::string> GetPrivateProfileSectionNames(const std::string& path);
