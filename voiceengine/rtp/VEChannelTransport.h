@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 
+#include "voiceengine/rtp/VERtpClock.h"
 #include "voiceengine/rtp/VERtpInterfaces.h"
 #include "voiceengine/rtp/VESrtpSession.h"
 
@@ -49,7 +50,7 @@ public:
     static constexpr size_t kMaxPayload = 1500;
 
     VEChannelTransport(int channel, SocketManager& manager, VERtpReceiver& receiver,
-                       VERtpTraceSink* trace = nullptr);
+                       VERtpTraceSink* trace = nullptr, const VERtpClock& clock = VERtpClock::Real());
     ~VEChannelTransport();
     VEChannelTransport(const VEChannelTransport&) = delete;
     VEChannelTransport& operator=(const VEChannelTransport&) = delete;
@@ -105,7 +106,7 @@ public:
     int GetFromPort() const;
     uint32_t GetRemoteSSRC() const;                // first SSRC seen (0 = none)
     int GetCSRCs(uint32_t* out, int capacity) const;   // of the last packet, up to 15
-    int GetEnergyLevels(uint16_t* out, int capacity) const;   // up to 8 words
+    int GetEnergyLevels(uint32_t* out, int capacity) const;   // up to 8 words
     // Push-to-talk style reception: only the first source's SSRC is taken
     // and the host's own packets are ignored.
     void SetAutoStart(bool on);
@@ -126,7 +127,7 @@ public:
     // telephone-event packet), -1 on failure (length, SRTP, socket).
     int SendRtp(int payloadType, const uint8_t* payload, size_t length, int durationSamples, bool marker,
                 const uint32_t* csrcs = nullptr, int csrcCount = 0,
-                const uint16_t* energyLevels = nullptr, int energyCount = 0);
+                const uint32_t* energyLevels = nullptr, int energyCount = 0);
     // Silence that is not sent still moves the timestamp.
     void AdvanceTimestamp(int samples);
 
@@ -173,15 +174,18 @@ public:
     int TakeWarning();
 
 private:
-    int OpenReceiveSockets(int rtpPort, int rtcpPort, const std::string& group, const std::string& local);
-    void CloseReceiveSockets();
+    int OpenSocket(std::shared_ptr<VEUdpSocket>& socket, const std::shared_ptr<callbacksocket>& handler, int port,
+                   const std::string& group, const std::string& local);
+    void CloseSocket(std::shared_ptr<VEUdpSocket>& socket);
 
     const int m_channel;
     SocketManager& m_manager;
     VERtpReceiver& m_receiver;
     VERtpTraceSink* m_trace;
+    const VERtpClock& m_clock;
 
     mutable std::mutex m_lock;   // ports, flags, socket pointers
+    bool m_autoStart = false;
     int m_recPort = 0;
     int m_recRtcpPort = 0;
     int m_srcPort = 0;
@@ -199,9 +203,9 @@ private:
     std::shared_ptr<VEUdpSocket> m_extraSocket;
     std::shared_ptr<callbacksocket> m_rtpHandler;
     std::shared_ptr<callbacksocket> m_rtcpHandler;
-    std::unique_ptr<rtpsender> m_sender;
-    std::shared_ptr<VERtcpHandler> m_rtcp;
     std::unique_ptr<VERtpReceiveStatistics> m_stats;
+    std::shared_ptr<VERtcpHandler> m_rtcp;
+    std::unique_ptr<rtpsender> m_sender;
 
     // Receive-side packet state (under the engine's locks).
     int m_telephoneEventPt = -1;
@@ -211,6 +215,6 @@ private:
     bool m_eventEnded = false;
     std::array<uint32_t, 15> m_csrcs{};
     int m_csrcCount = 0;
-    std::array<uint16_t, 8> m_energy{};
+    std::array<uint32_t, 8> m_energy{};
     int m_energyCount = 0;
 };

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 struct srtp_ctx_t_;
 
@@ -47,7 +48,7 @@ public:
     // Parameters already stored are kept: returns 1 then, else 0.
     int Configure(const VESrtpParams& params, Direction direction);
     void Disable();                 // drops parameters and session
-    bool Enabled() const { return m_configured; }
+    bool Enabled();
 
     // In place. `length` in/out; `capacity` is the buffer size (protect adds
     // up to the tag and MKI). 0 on success; -1 when the session cannot be
@@ -62,4 +63,5 @@ private:
     Direction m_direction = kSend;
     bool m_configured = false;
     srtp_ctx_t_* m_session = nullptr;
+    std::mutex m_lock;   // configuration vs. the packet threads
 };
