@@ -1,0 +1,70 @@
+#pragma once
+// The status, flag and error numbers of the asynchronous HTTP client. They
+// keep the numbering of the Windows internet library the client was first
+// written against, because callers, logs and the user-visible error texts
+// are keyed on them; on Linux the transfers run on libcurl and these are
+// only our own vocabulary.
+
+// Status notifications handed to CVellINet::StatusCallBack.
+enum : unsigned long {
+    INTERNET_STATUS_RESOLVING_NAME = 10,
+    INTERNET_STATUS_NAME_RESOLVED = 11,
+    INTERNET_STATUS_CONNECTING_TO_SERVER = 20,
+    INTERNET_STATUS_CONNECTED_TO_SERVER = 21,
+    INTERNET_STATUS_SENDING_REQUEST = 30,
+    INTERNET_STATUS_REQUEST_SENT = 31,
+    INTERNET_STATUS_RECEIVING_RESPONSE = 40,
+    INTERNET_STATUS_RESPONSE_RECEIVED = 41,
+    INTERNET_STATUS_CLOSING_CONNECTION = 50,
+    INTERNET_STATUS_CONNECTION_CLOSED = 51,
+    INTERNET_STATUS_HANDLE_CREATED = 60,
+    INTERNET_STATUS_HANDLE_CLOSING = 70,
+    INTERNET_STATUS_REQUEST_COMPLETE = 100,
+    INTERNET_STATUS_REDIRECT = 110,
+    INTERNET_STATUS_INTERMEDIATE_RESPONSE = 120,
+    INTERNET_STATUS_STATE_CHANGE = 200,
+};
+
+// Request flags (MakeHttpConnection) and header modifiers (AddRequestHeaders).
+enum : unsigned long {
+    INTERNET_FLAG_FORMS_SUBMIT = 0x00000040,
+    INTERNET_FLAG_KEEP_CONNECTION = 0x00400000,
+    INTERNET_FLAG_NO_CACHE_WRITE = 0x04000000,
+    INTERNET_FLAG_EXISTING_CONNECT = 0x20000000,
+    INTERNET_FLAG_RELOAD = 0x80000000,
+
+    HTTP_ADDREQ_FLAG_ADD_IF_NEW = 0x10000000,
+    HTTP_ADDREQ_FLAG_ADD = 0x20000000,
+    HTTP_ADDREQ_FLAG_REPLACE = 0x80000000,
+};
+
+// Error numbers (CVellINet::GetErrorText). ERROR_IO_PENDING is the "still
+// in progress" answer of an asynchronous step, not a failure.
+enum : int {
+    ERROR_IO_PENDING = 997,
+    ERROR_INTERNET_OUT_OF_HANDLES = 12001,
+    ERROR_INTERNET_TIMEOUT = 12002,
+    ERROR_INTERNET_INTERNAL_ERROR = 12004,
+    ERROR_INTERNET_INVALID_URL = 12005,
+    ERROR_INTERNET_UNRECOGNIZED_SCHEME = 12006,
+    ERROR_INTERNET_NAME_NOT_RESOLVED = 12007,
+    ERROR_INTERNET_OPERATION_CANCELLED = 12017,
+    ERROR_INTERNET_INCORRECT_HANDLE_STATE = 12019,
+    ERROR_INTERNET_CANNOT_CONNECT = 12029,
+    ERROR_INTERNET_CONNECTION_ABORTED = 12030,
+    ERROR_INTERNET_CONNECTION_RESET = 12031,
+    ERROR_INTERNET_INVALID_PROXY_REQUEST = 12033,
+    ERROR_INTERNET_SEC_CERT_CN_INVALID = 12038,
+    ERROR_HTTP_HEADER_NOT_FOUND = 12150,
+    ERROR_HTTP_INVALID_SERVER_RESPONSE = 12152,
+    ERROR_HTTP_INVALID_HEADER = 12153,
+    ERROR_HTTP_HEADER_ALREADY_EXISTS = 12155,
+    ERROR_HTTP_REDIRECT_FAILED = 12156,
+};
+
+// What REQUEST_COMPLETE carries: result 1 and error 0 on success, result 0
+// and the error number on failure.
+struct INetAsyncResult {
+    unsigned long result;
+    unsigned long error;
+};
