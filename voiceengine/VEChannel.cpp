@@ -1,0 +1,127 @@
+#include "voiceengine/VEChannel.h"
+
+#include "voiceengine/G711.h"
+#include "voiceengine/VETrace.h"
+
+#include <cmath>
+#include <cstring>
+
+VEChannel::VEChannel(int number, const VECodecTable& table, VERTPDatabase& database, VETrace& trace,
+                     SocketManager& sockets, VERtpReceiver& receiver, VERtpTraceSink* rtpTrace)
+    : m_number(number), m_table(table), m_database(database), m_trace(trace),
+      m_transport(std::make_unique<VEChannelTransport>(number, sockets, receiver, rtpTrace)) {
+    memset(m_txBuffer, 0, sizeof m_txBuffer);
+}
+
+VEChannel::~VEChannel() = default;
+
+int VEChannel::ReceiveFrequency(int payloadType) {
+    VERTPDatabase::Entry e;
+    if (m_database.Lookup(m_number, payloadType, e) != 0)
+        return 0;
+    return e.frequency;
+}
+
+int VEChannel::OnRtpPayload(const VERtpPayload& payload) {
+    if (payload.telephoneEvent)
+        return 0; // events are signalling for the far end's keys, not audio
+    VERTPDatabase::Entry e;
+    if (m_database.Lookup(m_number, payload.payloadType, e) != 0) {
+        ++droppedPackets;
+        m_trace.Print(VETrace::kStream, "JB_10MS16B_RecIn() error code = %d", -1);
+        return -1;
+    }
+    lastPayloadType = payload.payloadType;
+    m_trace.Print(VETrace::kStream, "Put %i bytes packet into JBCore (sampling rate: %i)",
+                  static_cast<int>(payload.packetLength), e.frequency);
+    VESimpleJitterBuffer::Codec codec;
+    switch (e.codecIndex) {
+    case VECodecTable::kPCMU:
+    case VECodecTable::kXG711U: codec = VESimpleJitterBuffer::kUlaw; break;
+    case VECodecTable::kPCMA:
+    case VECodecTable::kXG711A: codec = VESimpleJitterBuffer::kAlaw; break;
+    case VECodecTable::kCN8: codec = VESimpleJitterBuffer::kComfortNoise; break;
+    default:
+        // No decoder for this codec here.
+        ++droppedPackets;
+        m_trace.Print(VETrace::kStream, "JB_10MS16B_RecIn() error code = %d", -2);
+        return -1;
+    }
+    if (payload.redundant)
+        return 0; // the primary copy carries the same audio on a clean path
+    if (m_jitter.Insert(codec, payload.data, payload.length, payload.timestamp) != 0) {
+        ++droppedPackets;
+        m_trace.Print(VETrace::kStream, "JB_10MS16B_RecIn() error code = %d", -3);
+        return -1;
+    }
+    return 0;
+}
+
+void VEChannel::GetPlayout(int16_t* out80) {
+    m_jitter.Get10ms(out80);
+    if (onHold) {
+        memset(out80, 0, 80 * sizeof(int16_t));
+        return;
+    }
+    const float scale = volumeScale;
+    if (scale < 0.99f || scale > 1.01f) {
+        for (int i = 0; i < 80; ++i) {
+            const float v = out80[i] * scale;
+            out80[i] = static_cast<int16_t>(v > 32767.f ? 32767 : (v < -32768.f ? -32768 : v));
+        }
+    }
+}
+
+void VEChannel::ResetReceiveSide() {
+    m_jitter.Reset();
+    m_transport->SetReceiveTelephoneEventPayloadType(
+        m_database.PayloadTypeOf(m_number, VECodecTable::kTelephoneEvent));
+    m_transport->SetReceiveRedPayloadType(m_database.PayloadTypeOf(m_number, VECodecTable::kRed));
+}
+
+void VEChannel::SetTransmitCodec(const VECodecInfo& codec) {
+    const bool restart = !VECodecTable::NameEquals(codec.name, m_txCodec.name) || codec.packetSize != m_txCodec.packetSize;
+    m_txCodec = codec;
+    m_txCodecIndex = m_table.IndexOf(codec.name);
+    if (restart)
+        m_txFill = 0;
+}
+
+void VEChannel::ResetTransmitter() { m_txFill = 0; }
+
+void VEChannel::ProcessCapture(const int16_t* block8k) {
+    static const int16_t kSilence[80] = {};
+    const int16_t* in = (muted || onHold) ? kSilence : block8k;
+    const int packetSize = m_txCodec.packetSize;
+    const bool g711 = m_txCodecIndex == VECodecTable::kPCMU || m_txCodecIndex == VECodecTable::kPCMA ||
+                      m_txCodecIndex == VECodecTable::kXG711U || m_txCodecIndex == VECodecTable::kXG711A;
+    if (!g711 || packetSize <= 0 || packetSize > kMaxPacketSamples) {
+        // Codecs without an encoder here: the block is dropped, the
+        // timestamp still runs so the far end sees the gap.
+        switch (m_txCodecIndex) {
+        case VECodecTable::kWBPCM: m_trace.Print(VETrace::kError, "WBPCM_10MS16B_Encoder() failed"); break;
+        case VECodecTable::kAWBLC: m_trace.Print(VETrace::kError, "AWBLC_10MS16B_Encoder() failed"); break;
+        case VECodecTable::kILBC: m_trace.Print(VETrace::kError, "iLBC encoding failed"); break;
+        case VECodecTable::kAWB: m_trace.Print(VETrace::kError, "AWB encoding error: %i", -1); break;
+        default: break;
+        }
+        m_transport->AdvanceTimestamp(m_txCodec.frequency == 16000 ? 160 : 80);
+        return;
+    }
+    memcpy(m_txBuffer + m_txFill, in, 80 * sizeof(int16_t));
+    m_txFill += 80;
+    if (m_txFill < packetSize)
+        return;
+    uint8_t payload[kMaxPacketSamples];
+    const char* name;
+    if (m_txCodecIndex == VECodecTable::kPCMU || m_txCodecIndex == VECodecTable::kXG711U) {
+        g711::EncodeUlaw(m_txBuffer, static_cast<size_t>(packetSize), payload);
+        name = m_txCodecIndex == VECodecTable::kPCMU ? "PCMU" : "XG711U";
+    } else {
+        g711::EncodeAlaw(m_txBuffer, static_cast<size_t>(packetSize), payload);
+        name = m_txCodecIndex == VECodecTable::kPCMA ? "PCMA" : "XG711A";
+    }
+    m_txFill = 0;
+    m_trace.Print(VETrace::kStream, "Sent %s packet %i bytes", name, packetSize);
+    m_transport->SendRtp(m_txCodec.payloadType, payload, static_cast<size_t>(packetSize), packetSize, false);
+}
