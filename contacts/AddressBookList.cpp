@@ -75,7 +75,10 @@ std::string CAddressBookList::FilePath() const {
     std::lock_guard<std::mutex> lk(m_contextLock);
     // The number is what the user typed at sign-in; it must not be able to
     // point the file (or the deletion of a complete reply) elsewhere.
-    if (m_userNumber.find('/') != std::string::npos || m_userNumber.find('\0') != std::string::npos) return "";
+    // Nobody signed in: the book lives in memory only.
+    if (m_userNumber.empty() || m_userNumber.find('/') != std::string::npos ||
+        m_userNumber.find('\0') != std::string::npos)
+        return "";
     return m_appDir + kFilePrefix + m_userNumber + kFileSuffix;
 }
 
@@ -87,10 +90,8 @@ AddressBookNode* CAddressBookList::GetNode(int i) {
     std::lock_guard<std::recursive_mutex> list(m_listLock);
     std::lock_guard<std::recursive_mutex> link(m_linkLock);
     if (i < 0 || i >= m_count) return nullptr;
-    AddressBookNode* node = m_head;
-    for (int k = 0; node && k < i; ++k) node = node->next;
     QF_LEAVE();
-    return node;
+    return m_nodes[static_cast<size_t>(i)];
 }
 
 int CAddressBookList::GetEntry(int i, AddressBookEntry& out) {
@@ -112,6 +113,27 @@ int CAddressBookList::NextEntry(int previous, AddressBookEntry& out) {
     return next;
 }
 
+void CAddressBookList::Forget(int i, const AddressBookEntry& old) {
+    if (old.status == '0') --m_freeCount;
+    if (old.status != '1') return;
+    auto it = m_liveBySerial.find(std::string(FieldText(old.serialNo)));
+    if (it == m_liveBySerial.end()) return;
+    it->second.erase(i);
+    if (it->second.empty()) m_liveBySerial.erase(it);
+}
+
+void CAddressBookList::Remember(int i, const AddressBookEntry& now) {
+    if (now.status == '0') ++m_freeCount;
+    if (now.status == '1') m_liveBySerial[std::string(FieldText(now.serialNo))].insert(i);
+}
+
+void CAddressBookList::SetNodeEntry(AddressBookNode* node, int i, const AddressBookEntry& entry) {
+    std::lock_guard<std::recursive_mutex> link(m_linkLock);
+    Forget(i, node->entry);
+    node->entry = entry;
+    Remember(i, node->entry);
+}
+
 int CAddressBookList::FindBySerial(int serial) {
     QF_TRACE("CAddressBookList::FindBySerial");
     if (serial <= 0) return -1;
@@ -119,15 +141,12 @@ int CAddressBookList::FindBySerial(int serial) {
     std::snprintf(text, sizeof text, "%d", serial);
     std::lock_guard<std::recursive_mutex> list(m_listLock);
     std::lock_guard<std::recursive_mutex> link(m_linkLock);
-    int i = 0;
-    for (AddressBookNode* node = m_head; node; node = node->next, ++i) {
-        if (node->entry.status == '1' && std::strncmp(node->entry.serialNo, text, kEntryFieldSize) == 0) {
-            QF_LEAVE();
-            return i;
-        }
-    }
+    // The index holds, per serial text, the positions of the live records
+    // carrying it; the first of them is the one a walk from the head meets.
+    auto it = m_liveBySerial.find(text);
+    const int position = it == m_liveBySerial.end() ? -1 : *it->second.begin();
     QF_LEAVE();
-    return -1;
+    return position;
 }
 
 int CAddressBookList::Overwrite(const AddressBookEntry& entry, int i) {
@@ -138,7 +157,7 @@ int CAddressBookList::Overwrite(const AddressBookEntry& entry, int i) {
         QF_LOG_ERROR("No entry at position %d", i);
         return -1;
     }
-    node->entry = entry;
+    SetNodeEntry(node, i, entry);
     QF_LEAVE();
     return 1;
 }
@@ -147,7 +166,11 @@ AddressBookNode* CAddressBookList::MarkFree(int i) {
     QF_TRACE("CAddressBookList::MarkFree");
     std::lock_guard<std::recursive_mutex> list(m_listLock);
     AddressBookNode* node = GetNode(i);
-    if (node) node->entry.status = '0';
+    if (node) {
+        AddressBookEntry freed = node->entry;
+        freed.status = '0';
+        SetNodeEntry(node, i, freed);
+    }
     QF_LEAVE();
     return node;
 }
@@ -155,12 +178,12 @@ AddressBookNode* CAddressBookList::MarkFree(int i) {
 int CAddressBookList::InsertInFreeSlot(const AddressBookEntry& entry) {
     QF_TRACE("CAddressBookList::InsertInFreeSlot");
     std::lock_guard<std::recursive_mutex> list(m_listLock);
-    {
+    if (m_freeCount > 0) {
         std::lock_guard<std::recursive_mutex> link(m_linkLock);
         int i = 0;
         for (AddressBookNode* node = m_head; node; node = node->next, ++i) {
             if (node->entry.status == '0') {
-                node->entry = entry;
+                SetNodeEntry(node, i, entry);
                 QF_LEAVE();
                 return i;
             }
@@ -185,6 +208,8 @@ void CAddressBookList::AddElement(const AddressBookEntry& entry) {
         m_head = node;
     }
     m_tail = node;
+    m_nodes.push_back(node);
+    Remember(m_count, node->entry);
     ++m_count;
     std::printf("*********************[AddElement] Head Point  at %p Tail Pointing at %p*********************\n",
                 static_cast<void*>(m_head), static_cast<void*>(m_tail));
@@ -201,6 +226,9 @@ void CAddressBookList::ClearNodes() {
     }
     m_head = m_tail = nullptr;
     m_count = 0;
+    m_nodes.clear();
+    m_liveBySerial.clear();
+    m_freeCount = 0;
 }
 
 void CAddressBookList::Clear() {

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -55,14 +56,15 @@ public:
     // storing the last-check time fails).
     void SetSettings(CAddressBookSettings* settings);
     CAddressBookSettings* GetSettings() const;
-    // appDir + "quarvoFONAddress" + number + ".ini"; empty when the number
-    // could name a file elsewhere (it holds a '/'), in which case the
-    // address book is kept in memory only.
+    // appDir + "quarvoFONAddress" + number + ".ini"; empty when no number
+    // is set or when the number could name a file elsewhere (it holds a
+    // '/'), in which case the address book is kept in memory only.
     std::string FilePath() const;
 
     // --- in-memory operations ------------------------------------------
     // The node at position i, or null. The pointer stays valid only while
-    // the caller holds ListLock().
+    // the caller holds ListLock(); records are changed only through the
+    // operations below, never through the pointer.
     AddressBookNode* GetNode(int i);
     // Copies the record at position i; 1, or -1 when there is none.
     int GetEntry(int i, AddressBookEntry& out);
@@ -138,12 +140,23 @@ public:
 
 private:
     void ClearNodes();
+    // Every change of a record goes through here, keeping the lookup
+    // indexes below in step with the nodes.
+    void SetNodeEntry(AddressBookNode* node, int i, const AddressBookEntry& entry);
+    void Forget(int i, const AddressBookEntry& old);
+    void Remember(int i, const AddressBookEntry& now);
     void WriteLine(int i, const AddressBookEntry& entry);
     void FlushPending();
 
     AddressBookNode* m_head = nullptr;
     AddressBookNode* m_tail = nullptr;
     int m_count = 0;
+    // Lookup aids beside the links (under m_linkLock): the nodes by
+    // position, the positions of live records by serial text, and how many
+    // free slots there are, so that large books stay fast.
+    std::vector<AddressBookNode*> m_nodes;
+    std::map<std::string, std::set<int>> m_liveBySerial;
+    int m_freeCount = 0;
     int m_batchDepth = 0;                  // under m_listLock
     std::map<int, std::string> m_pending;  // position -> line, under m_listLock
     std::recursive_mutex m_linkLock;
