@@ -4,6 +4,7 @@
 // CTunnelProtocol (frames over the tunnel connection). Everything learned
 // from the network comes back through one callback and one fixed-layout
 // call record, SipData, shared by both implementations.
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <thread>
@@ -113,8 +114,9 @@ public:
     static void CopyText(char* dst, size_t n, const char* src);
 
     // State shared by both implementations, in this order.
-    volatile int32_t quitting;    // 1 once destruction has begun
-    volatile int32_t registered;  // 1 after the first successful registration
+    // Written by one thread and polled by the other.
+    std::atomic<int32_t> quitting;    // 1 once destruction has begun
+    std::atomic<int32_t> registered;  // 1 after the first successful registration
     int32_t codecCount;
     CodecInfo* codecs;  // borrowed from the owner
     FILE* logFile;      // protocol log, owned

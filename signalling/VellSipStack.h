@@ -8,6 +8,7 @@
 
 #include <osipparser2/osip_message.h>
 
+#include <atomic>
 #include <memory>
 
 namespace ua {
@@ -90,4 +91,5 @@ private:
                      int sendFailure);
 
     std::unique_ptr<ua::CUserAgent> m_ua;
+    std::atomic<bool> m_threadEnded{false};
 };
