@@ -665,7 +665,13 @@ int VEAPI::VE_SetRecPort(int channel, int rtpPort, const char* multicastGroup, c
                       8029);
         return Fail(8029);
     }
-    const int r = ch->Transport().SetRecPort(rtpPort, multicastGroup, localAddress, rtcpPort);
+    int r = ch->Transport().SetRecPort(rtpPort, multicastGroup, localAddress, rtcpPort);
+    // A socket closed just before (the previous call on the same port) stays
+    // bound until the socket thread's current wait ends, at most one cycle.
+    for (int retry = 0; retry < 5 && (r == 10003 || r == 9001); ++retry) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(15));
+        r = ch->Transport().SetRecPort(rtpPort, multicastGroup, localAddress, rtcpPort);
+    }
     const int warning = ch->Transport().TakeWarning();
     if (warning != 0) {
         m_lastError = warning;

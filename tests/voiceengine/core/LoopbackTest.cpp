@@ -1,0 +1,229 @@
+// Two engines in one process talk over 127.0.0.1 with stepped file sound
+// cards: each one's microphone is a tone, and each one's speaker must carry
+// the other's tone and not its own.
+#include "EngineTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+VECodecInfo Codec(const char* name, int pt, int size) {
+    VECodecInfo c{};
+    c.payloadType = pt;
+    strncpy(c.name, name, sizeof c.name - 1);
+    c.frequency = 8000;
+    c.packetSize = size;
+    c.channels = 1;
+    c.rate = 64000;
+    return c;
+}
+
+// The call set-up the phone makes, in its order.
+void StartCall(VEAPI& ve, int ch, int localPort, int remotePort, const VECodecInfo& codec) {
+    ASSERT_EQ(0, ve.VE_SetRecPort(ch, localPort)) << ve.VE_GetLastError();
+    ASSERT_EQ(0, ve.VE_StartListen(ch));
+    ASSERT_EQ(0, ve.VE_StartPlayout(ch));
+    ASSERT_EQ(0, ve.VE_SetSendCodec(ch, &codec));
+    ASSERT_EQ(0, ve.VE_SetSendPort(ch, remotePort));
+    ASSERT_EQ(0, ve.VE_SetSendIP(ch, "127.0.0.1"));
+    ASSERT_EQ(0, ve.VE_StartSend(ch));
+}
+
+void StopCall(VEAPI& ve, int ch) {
+    EXPECT_EQ(0, ve.VE_StopSend(ch));
+    EXPECT_EQ(0, ve.VE_StopListen(ch));
+    EXPECT_EQ(0, ve.VE_StopPlayout(ch));
+}
+
+void ExpectTone(const std::vector<int16_t>& speaker, double wanted, double unwanted, const char* what) {
+    // The last second of the call.
+    ASSERT_GE(speaker.size(), 48000u * 2) << what;
+    const size_t from = speaker.size() - 48000;
+    const double pw = vetest::PowerAt(speaker, from, 48000, wanted);
+    const double pu = vetest::PowerAt(speaker, from, 48000, unwanted);
+    const double p2 = vetest::PowerAt(speaker, from, 48000, 2 * wanted + 130);
+    EXPECT_GT(vetest::Rms(speaker, from, 48000), 2000.0) << what;
+    EXPECT_GT(pw, 100 * pu) << what;
+    EXPECT_GT(pw, 100 * p2) << what;
+}
+
+struct LoopbackCase {
+    const char* codec;
+    int payloadType;
+    bool srtp;
+};
+
+class LoopbackTest : public ::testing::TestWithParam<LoopbackCase> {};
+
+TEST_P(LoopbackTest, TonesCrossBothWays) {
+    const LoopbackCase param = GetParam();
+    vetest::MachineStoreScope store;
+    vetest::SteppedEngine a(vetest::Tone(1000, 3.0));
+    vetest::SteppedEngine b(vetest::Tone(440, 3.0));
+    ASSERT_EQ(0, a.engine->VE_Init(0, 0, 0, 0, 0, 1));
+    ASSERT_EQ(0, b.engine->VE_Init(0, 0, 0, 0, 0, 1));
+    const int ca = a.engine->VE_CreateChannel();
+    const int cb = b.engine->VE_CreateChannel();
+    const int portA = 42000 + 10 * param.payloadType + (param.srtp ? 100 : 0);
+    const int portB = portA + 4;
+    if (param.srtp) {
+        unsigned char keyAB[60], keyBA[60];
+        for (int i = 0; i < 60; ++i) {
+            keyAB[i] = static_cast<unsigned char>(i * 7 + 1);
+            keyBA[i] = static_cast<unsigned char>(i * 11 + 3);
+        }
+        ASSERT_EQ(0, a.engine->VE_EnableSRTPSend(ca, 1, 30, 3, 20, 10, 3, keyAB));
+        ASSERT_EQ(0, b.engine->VE_EnableSRTPReceive(cb, 1, 30, 3, 20, 10, 3, keyAB));
+        ASSERT_EQ(0, b.engine->VE_EnableSRTPSend(cb, 1, 30, 3, 20, 10, 3, keyBA));
+        ASSERT_EQ(0, a.engine->VE_EnableSRTPReceive(ca, 1, 30, 3, 20, 10, 3, keyBA));
+    }
+    const VECodecInfo codec = Codec(param.codec, param.payloadType, 160);
+    StartCall(*a.engine, ca, portA, portB, codec);
+    StartCall(*b.engine, cb, portB, portA, codec);
+    vetest::StepAll({&a, &b}, 250);
+    unsigned sentA = 0, octets = 0, receivedB = 0, unused = 0;
+    ASSERT_EQ(0, a.engine->VE_RTPStat(ca, sentA, octets, unused));
+    ASSERT_EQ(0, b.engine->VE_RTPStat(cb, unused, octets, receivedB));
+    EXPECT_GE(sentA, 120u);
+    EXPECT_GE(receivedB + 3, sentA);
+    StopCall(*a.engine, ca);
+    StopCall(*b.engine, cb);
+    ExpectTone(b.card->SpeakerSamples(), 1000, 440, "far end of A");
+    ExpectTone(a.card->SpeakerSamples(), 440, 1000, "far end of B");
+    EXPECT_EQ(0, a.engine->VE_Terminate());
+    EXPECT_EQ(0, b.engine->VE_Terminate());
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, LoopbackTest,
+                         ::testing::Values(LoopbackCase{"PCMU", 0, false}, LoopbackCase{"PCMA", 8, false},
+                                           LoopbackCase{"PCMU", 0, true}, LoopbackCase{"PCMA", 8, true}),
+                         [](const auto& info) {
+                             return std::string(info.param.codec) + (info.param.srtp ? "_SRTP" : "");
+                         });
+
+TEST(LoopbackTest, WrongSrtpKeyIsSilence) {
+    vetest::MachineStoreScope store;
+    vetest::SteppedEngine a(vetest::Tone(1000, 2.0));
+    vetest::SteppedEngine b;
+    ASSERT_EQ(0, a.engine->VE_Init(0, 0, 0, 0, 0, 1));
+    ASSERT_EQ(0, b.engine->VE_Init(0, 0, 0, 0, 0, 1));
+    unsigned char k1[60] = {1}, k2[60] = {2};
+    ASSERT_EQ(0, a.engine->VE_CreateChannel());
+    ASSERT_EQ(0, b.engine->VE_CreateChannel());
+    ASSERT_EQ(0, a.engine->VE_EnableSRTPSend(0, 1, 30, 3, 20, 10, 3, k1));
+    ASSERT_EQ(0, b.engine->VE_EnableSRTPReceive(0, 1, 30, 3, 20, 10, 3, k2));
+    const VECodecInfo codec = Codec("PCMU", 0, 160);
+    StartCall(*a.engine, 0, 42500, 42504, codec);
+    StartCall(*b.engine, 0, 42504, 42500, codec);
+    vetest::StepAll({&a, &b}, 100);
+    unsigned s = 0, o = 0, received = 0;
+    ASSERT_EQ(0, b.engine->VE_RTPStat(0, s, o, received));
+    EXPECT_EQ(0u, received);
+    const auto spk = b.card->SpeakerSamples();
+    EXPECT_LT(vetest::Rms(spk, 0, spk.size()), 1.0);
+    EXPECT_EQ(0, a.engine->VE_Terminate());
+    EXPECT_EQ(0, b.engine->VE_Terminate());
+}
+
+// What an engine sends, caught on a plain socket.
+class Catcher {
+public:
+    explicit Catcher(int port) {
+        m_fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    }
+    ~Catcher() { close(m_fd); }
+    std::vector<std::vector<uint8_t>> Drain() {
+        std::vector<std::vector<uint8_t>> out;
+        pollfd p{m_fd, POLLIN, 0};
+        while (poll(&p, 1, 20) > 0) {
+            uint8_t buf[2048];
+            const ssize_t n = recv(m_fd, buf, sizeof buf, 0);
+            if (n <= 0)
+                break;
+            out.emplace_back(buf, buf + n);
+        }
+        return out;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+TEST(LoopbackTest, PacketisationAndDtmfEventSequence) {
+    vetest::MachineStoreScope store;
+    vetest::SteppedEngine a(vetest::Tone(1000, 3.0));
+    ASSERT_EQ(0, a.engine->VE_Init(0, 0, 0, 0, 0, 1));
+    VEAPI& ve = *a.engine;
+    const int ch = ve.VE_CreateChannel();
+    Catcher far(42604);
+    ASSERT_EQ(0, ve.VE_SetDTMFPayloadType(ch, 97));
+
+    // 60 ms packets first: six blocks each.
+    StartCall(ve, ch, 42600, 42604, Codec("PCMU", 0, 480));
+    vetest::StepAll({&a}, 36);
+    auto packets = far.Drain();
+    ASSERT_EQ(6u, packets.size());
+    for (const auto& p : packets) {
+        EXPECT_EQ(12u + 480u, p.size());
+        EXPECT_EQ(0, p[1] & 0x7f);
+    }
+    StopCall(ve, ch);
+
+    // 20 ms packets, then a 160 ms event.
+    StartCall(ve, ch, 42600, 42604, Codec("PCMU", 0, 160));
+    vetest::StepAll({&a}, 10);
+    far.Drain();
+    ASSERT_EQ(0, ve.VE_SendDTMF(ch, 5, 0, 0, 160, 10));
+    vetest::StepAll({&a}, 40);
+    packets = far.Drain();
+    ASSERT_GE(packets.size(), 15u);
+    std::vector<size_t> events;
+    for (size_t i = 0; i < packets.size(); ++i)
+        if ((packets[i][1] & 0x7f) == 97)
+            events.push_back(i);
+    ASSERT_EQ(11u, events.size());
+    // Contiguous: no audio between the first and the last event packet.
+    EXPECT_EQ(events.front() + 10, events.back());
+    uint32_t ts = 0;
+    for (size_t k = 0; k < events.size(); ++k) {
+        const auto& p = packets[events[k]];
+        ASSERT_EQ(16u, p.size());
+        const uint32_t t = (uint32_t(p[4]) << 24) | (p[5] << 16) | (p[6] << 8) | p[7];
+        if (k == 0)
+            ts = t;
+        EXPECT_EQ(ts, t) << k;
+        EXPECT_EQ(k == 0, (p[1] & 0x80) != 0) << k; // marker on the first only
+        EXPECT_EQ(5, p[12]);
+        const bool end = (p[13] & 0x80) != 0;
+        EXPECT_EQ(10, p[13] & 0x3f);
+        const int duration = (p[14] << 8) | p[15];
+        if (k < 8) {
+            EXPECT_FALSE(end) << k;
+            EXPECT_EQ(160 * static_cast<int>(k + 1), duration) << k;
+        } else {
+            EXPECT_TRUE(end) << k;
+        }
+    }
+    // Sequence numbers run on without gaps across audio and events.
+    for (size_t i = 1; i < packets.size(); ++i) {
+        const uint16_t prev = static_cast<uint16_t>((packets[i - 1][2] << 8) | packets[i - 1][3]);
+        const uint16_t cur = static_cast<uint16_t>((packets[i][2] << 8) | packets[i][3]);
+        EXPECT_EQ(static_cast<uint16_t>(prev + 1), cur) << i;
+    }
+    StopCall(ve, ch);
+    EXPECT_EQ(0, ve.VE_Terminate());
+}
+
+} // namespace
