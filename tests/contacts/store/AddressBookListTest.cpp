@@ -107,6 +107,21 @@ TEST_F(AddressBookListTest, FindBySerialMatchesLiveEntriesByExactText) {
     EXPECT_EQ(2, book.FindBySerial(8));   // the free slot never matches
     EXPECT_EQ(-1, book.FindBySerial(0));
     EXPECT_EQ(-1, book.FindBySerial(-8));
+
+    // Duplicates: the first live one counts, then the next once it goes.
+    book.AddEntry(Contact("9", "x")); // takes the free slot 1
+    book.AddEntry(Contact("9", "y")); // appended at 3
+    EXPECT_EQ(1, book.FindBySerial(9));
+    book.DeleteEntry(1);
+    EXPECT_EQ(3, book.FindBySerial(9));
+    ASSERT_EQ(1, book.Overwrite(Contact("10", "z"), 3));
+    EXPECT_EQ(-1, book.FindBySerial(9));
+    EXPECT_EQ(3, book.FindBySerial(10));
+    // Overwrite is memory only; the file still has serial 9 there.
+    Reload();
+    EXPECT_EQ(3, book.FindBySerial(9));
+    EXPECT_EQ(-1, book.FindBySerial(10));
+    EXPECT_EQ(2, book.FindBySerial(8));
 }
 
 TEST_F(AddressBookListTest, UpdateReplacesTheLiveEntryWithTheSameSerial) {
