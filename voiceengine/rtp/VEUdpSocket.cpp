@@ -179,7 +179,7 @@ void VEUdpSocket::ReadOne() {
     int error = 0;
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        if (m_fd < 0) return;
+        if (m_fd < 0 || !m_receiving) return;   // switched off since the poll began
         socklen_t fromLen = sizeof from;
         n = ::recvfrom(m_fd, buffer, sizeof buffer, MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &fromLen);
         if (n < 0) {
