@@ -85,6 +85,13 @@ int CRegistration::Build(CUserAgent& agent, int expires, osip_message_t** out) {
     return 0;
 }
 
+void CRegistration::InheritChallenge(const CRegistration& other) {
+    if (!other.m_haveChallenge) return;
+    m_challenge = other.m_challenge;
+    m_haveChallenge = true;
+    m_nonceCount = other.m_nonceCount;
+}
+
 int CRegistration::RefreshDelay(int grantedSeconds) {
     if (grantedSeconds <= 0) return 0;
     if (grantedSeconds > 120) return grantedSeconds - 60;

@@ -31,6 +31,10 @@ public:
     // or the same credentials were refused too often).
     int OnChallenge(const osip_message_t* response, int maxAnswers);
 
+    // Starts from another registration's last challenge (same account
+    // and server), so that the first request already carries an answer.
+    void InheritChallenge(const CRegistration& other);
+
     // Seconds before expiry at which a binding of that length is renewed.
     static int RefreshDelay(int grantedSeconds);
     // Expiry granted for contact by a 2xx: the expires parameter of the

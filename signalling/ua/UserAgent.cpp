@@ -835,6 +835,12 @@ int CUserAgent::RegisterBuildInitialRegister(const char* from, const char* proxy
     std::string local = LocalAddressFor("127.0.0.1");
     auto r = std::make_unique<CRegistration>(rid, from, proxy, contact ? contact : "", expires,
                                              RandomToken() + "@" + local, RandomToken());
+    for (auto it = m_registrations.rbegin(); it != m_registrations.rend(); ++it) {
+        if (it->second->From() == from && it->second->Proxy() == proxy) {
+            r->InheritChallenge(*it->second);
+            break;
+        }
+    }
     if (r->Build(*this, expires, reg) != 0) return -1;
     m_registrations[rid] = std::move(r);
     return rid;

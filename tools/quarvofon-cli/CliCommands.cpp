@@ -1,0 +1,41 @@
+// The commands quarvofon-cli reads from standard input, one per line:
+// the first word is the command, the rest its arguments. Add a command
+// by adding a row to the table.
+#include "tools/quarvofon-cli/CliSession.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+namespace {
+
+int Register(CCliSession& s, const std::vector<std::string>&) {
+    const CliOptions& o = s.Options();
+    return s.Protocol()->Register(o.displayName.c_str(), o.user.c_str(), o.pin.c_str(), o.expiry, nullptr,
+                                  nullptr, 0);
+}
+
+int UnRegister(CCliSession& s, const std::vector<std::string>&) {
+    const CliOptions& o = s.Options();
+    return s.Protocol()->UnRegister(o.displayName.c_str(), o.user.c_str(), o.pin.c_str(), 0, nullptr, nullptr);
+}
+
+int Ping(CCliSession& s, const std::vector<std::string>&) { return s.Protocol()->SendPing(); }
+
+// "sleep <ms>": lets scripts pace themselves without a shell.
+int Sleep(CCliSession&, const std::vector<std::string>& args) {
+    long ms = args.empty() ? 0 : strtol(args[0].c_str(), nullptr, 10);
+    if (ms < 0 || ms > 600000) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return 1;
+}
+} // namespace
+
+// "quit" and "help" are handled by the loop itself.
+const CliCommand kCliCommands[] = {
+    {"register", "register", &Register},
+    {"unregister", "unregister", &UnRegister},
+    {"ping", "ping", &Ping},
+    {"sleep", "sleep <ms>", &Sleep},
+    {nullptr, nullptr, nullptr},
+};
