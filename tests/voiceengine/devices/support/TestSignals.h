@@ -131,6 +131,32 @@ inline std::vector<int16_t> SpeechLike(int rate, int samples, uint32_t seed = 1)
     return x;
 }
 
+// G.711 mu-law encoding, for making test packets.
+inline uint8_t LinearToUlaw(int16_t sample) {
+    int s = sample;
+    int sign = 0;
+    if (s < 0) {
+        sign = 0x80;
+        s = -s;
+    }
+    s = std::min(s, 32635) + 0x84;
+    int exponent = 7;
+    for (int mask = 0x4000; (s & mask) == 0 && exponent > 0; mask >>= 1) --exponent;
+    const int mantissa = (s >> (exponent + 3)) & 0x0F;
+    return static_cast<uint8_t>(~(sign | (exponent << 4) | mantissa));
+}
+
+// One RTP packet (no CSRC, no extension).
+inline std::vector<uint8_t> MakeRtp(int pt, uint16_t seq, uint32_t ts, uint32_t ssrc, const std::vector<uint8_t>& payload,
+                                    bool marker = false) {
+    std::vector<uint8_t> p = {0x80, static_cast<uint8_t>(pt | (marker ? 0x80 : 0)), static_cast<uint8_t>(seq >> 8),
+                              static_cast<uint8_t>(seq), static_cast<uint8_t>(ts >> 24), static_cast<uint8_t>(ts >> 16),
+                              static_cast<uint8_t>(ts >> 8), static_cast<uint8_t>(ts), static_cast<uint8_t>(ssrc >> 24),
+                              static_cast<uint8_t>(ssrc >> 16), static_cast<uint8_t>(ssrc >> 8), static_cast<uint8_t>(ssrc)};
+    p.insert(p.end(), payload.begin(), payload.end());
+    return p;
+}
+
 // Segmental SNR over frames of frameLen where the reference is active,
 // each frame's SNR clamped to -10..35 dB.
 inline double SegSnrDb(const int16_t* ref, const int16_t* test, int n, int frameLen, double minRefRms = 100.0) {
