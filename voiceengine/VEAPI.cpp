@@ -4,6 +4,11 @@
 #include "platform/KeyValueStore.h"
 #include "voiceengine/FileSndCardStream.h"
 #include "voiceengine/G711.h"
+#include "voiceengine/JbFixed.h"
+#include "voiceengine/Mixer.h"
+#include "voiceengine/PlayPcm.h"
+#include "voiceengine/TxDemux.h"
+#include "voiceengine/Vqe.h"
 #include "voiceengine/VEChannel.h"
 #include "voiceengine/rtp/SocketManager.h"
 #include "voiceengine/rtp/VESrtpSession.h"
@@ -235,14 +240,40 @@ int VEAPI::VE_Init(int vqeOption, int txOption, int unused1, int unused2, int un
         }
     }
 
+    auto traceFn = [this](int level, const std::string& text) { m_trace.Print(level, "%s", text.c_str()); };
+    if (!m_mixer) {
+        m_mixer = std::make_unique<Mixer>();
+        m_mixer->SetTrace(traceFn);
+    }
+    if (!m_tx) {
+        m_tx = std::make_unique<Tx_Demux>();
+        m_tx->SetTrace(traceFn);
+        m_tx->SetSink([this](int channel, const int16_t* samples, int count, int sampleRate,
+                             const std::vector<uint32_t>&) { OnCapturedBlock(channel, samples, count, sampleRate); });
+    }
+
     LockSnd();
+    m_vqe = std::make_unique<VQE>();
+    VQEConfig config;
+    config.samplingRate = 16000;
+    config.param1 = 100;
+    config.param2 = 500;
+    config.param3 = 0;
+    config.param4 = 256;
+    if (m_vqe->Create(config, (vqeOption & 0xff) == 1) != 0 || m_vqe->Init(8000) != 0) {
+        m_trace.Print(VETrace::kWarning, "\tInitialization of VQE failed (warning code = %d)", 9008);
+        m_lastError = 9008;
+    }
     // Transmit-side defaults: echo control and noise reduction off, analog
     // gain control on.
-    m_ecMode = 0;
-    m_nrOn = 0;
-    m_agcType = 2;
-    m_agcOn = 1;
-    m_ecType = 0;
+    m_tx->SetVqe(m_vqe.get());
+    m_mixer->SetVqe(m_vqe.get());
+    m_tx->SetECStatus(0);
+    m_tx->SetNRStatus(0);
+    m_tx->SetAGCType(2);
+    m_tx->SetAGCStatus(1);
+    m_tx->SetECType(0);
+    m_mixer->SetEchoControl(false, false);
     m_sndCard->SetAnalogAGC(true);
     if (m_sndCard->OpenMicrophoneMixer(false) != 0) {
         m_lastError = 9004;
@@ -257,9 +288,8 @@ int VEAPI::VE_Init(int vqeOption, int txOption, int unused1, int unused2, int un
         m_trace.Print(VETrace::kWarning, "\tSocketManager::Start failed, probably not authorized to set priority");
     m_playingChannels = 0;
     m_playoutRunning = false;
-    m_captureResampler.Reset();
-    m_playoutResampler.Reset();
-    m_toneSamplesLeft = 0;
+    m_mixer->Init();
+    m_tx->Reset();
 
     {
         std::lock_guard<std::mutex> stop(m_stopLock);
@@ -321,6 +351,11 @@ int VEAPI::VE_Terminate() {
     m_initialized = false;
     m_initTxOption = 0;
     VESrtpSession::LibraryShutdown();
+    LockSnd();
+    m_tx->SetVqe(nullptr);
+    m_mixer->SetVqe(nullptr);
+    m_vqe.reset();
+    UnlockSnd();
     QF_LEAVE();
     return 0;
 }
@@ -376,10 +411,12 @@ void VEAPI::SupervisionMain() {
                 for (auto& ch : m_channels) {
                     if (!ch || ch->Transport().RTCPEnabled())
                         continue;
-                    VERtcpStatistics s = ch->Transport().GetRTCPStatistics();
+                    uint8_t fraction = 0;
+                    uint32_t cumulative = 0, highest = 0, jitter = 0;
+                    ch->JitterBuffer().PeekRtcpStatistics(fraction, cumulative, highest, jitter);
                     m_trace.Print(VETrace::kInfo, "RTCP statistics of channel %d", ch->Number());
-                    m_trace.Print(VETrace::kInfo, "fraction lost =%d, jitter = %d %%", s.fractionLost,
-                                  static_cast<int>(s.jitter));
+                    m_trace.Print(VETrace::kInfo, "fraction lost =%d, jitter = %d %%", fraction,
+                                  static_cast<int>(jitter));
                 }
                 m_trace.Print(VETrace::kInfo, "CPU Load by VoiceEngine is %d %%", m_sndCard ? m_sndCard->CpuLoad() : 0);
                 m_trace.Print(VETrace::kInfo, "System CPU Load is %d %%", 0);
@@ -487,7 +524,11 @@ int VEAPI::VE_SetSendCodec(int channel, const VECodecInfo* codec) {
         QF_LEAVE();
         return 0;
     }
-    (void)freqChanged; // the capture side converts per block; nothing to reset
+    if (freqChanged && m_vqe && m_vqe->Reset(16000) != 0) {
+        m_lastError = 9008;
+        m_trace.Print(VETrace::kWarning, "\tReset of VQE failed (warning code = %d)", 9008);
+    }
+    m_tx->SetCodecRate(channel, codec->frequency);
     ch->SetTransmitCodec(ch->sendCodec);
     ch->Transport().SetSendCodec(ch->sendCodec.name, ch->sendCodec.frequency, ch->sendCodec.payloadType);
     ch->sendCNPayloadType = m_database.PayloadTypeOf(channel, m_table.ComfortNoiseFor(codec->frequency));
@@ -603,6 +644,7 @@ int VEAPI::VE_CreateChannel() {
         std::make_unique<VEChannel>(slot, m_table, m_database, m_trace, *m_sockets, *this, m_rtpTrace.get());
     m_database.CreateChannel(slot);
     m_channels[slot]->ResetReceiveSide();
+    m_mixer->Register(slot, &m_channels[slot]->JitterBuffer());
     m_channels[slot]->sendCNPayloadType = m_table.At(VECodecTable::kCN8).info.payloadType;
     UnlockSnd();
     QF_LEAVE();
@@ -616,6 +658,8 @@ int VEAPI::DeleteChannelLocked(int channel) {
     StopPlayoutLocked(ch);
     LockSnd();
     m_database.DeleteChannel(channel);
+    m_tx->DisableChannel(channel);
+    m_mixer->Unregister(channel);
     std::unique_ptr<VEChannel> gone = std::move(m_channels[channel]);
     UnlockSnd();
     gone.reset();
@@ -850,6 +894,7 @@ int VEAPI::VE_StartPlayout(int channel) {
             return Fail(code);
         }
         ch->playing = true;
+        m_mixer->AddChannel(channel);
         ++m_playingChannels;
         m_trace.Print(VETrace::kInfo, "\t\tchannel %d is now active => %d channels in total", channel,
                       m_playingChannels);
@@ -859,6 +904,7 @@ int VEAPI::VE_StartPlayout(int channel) {
         if (start != 0) {
             LockSnd();
             ch->playing = false;
+            m_mixer->RemoveChannel(channel);
             --m_playingChannels;
             UnlockSnd();
             const int code = (start <= -1 && start >= -5) ? 10003 - start : 10009;
@@ -869,6 +915,7 @@ int VEAPI::VE_StartPlayout(int channel) {
     } else {
         LockSnd();
         ch->playing = true;
+        m_mixer->AddChannel(channel);
         ++m_playingChannels;
         m_trace.Print(VETrace::kInfo, "\t\tchannel %d is now active => %d channels in total", channel,
                       m_playingChannels);
@@ -893,10 +940,11 @@ int VEAPI::StopPlayoutLocked(VEChannel& ch) {
     LockSnd();
     if (ch.playing) {
         ch.playing = false;
+        m_mixer->RemoveChannel(ch.Number());
         --m_playingChannels;
     }
     if (m_playingChannels == 0) {
-        m_toneSamplesLeft = 0;
+        m_mixer->SetIdle();
         if (m_playoutRunning) {
             m_sndCard->StopPlayout();
             m_playoutRunning = false;
@@ -939,6 +987,7 @@ int VEAPI::VE_StartSend(int channel) {
         if (port < 0 || port > 65535)
             return Fail(8006);
     }
+    ch->JitterBuffer().EnableRxVad(m_vadEnabled);
     const bool micRunning = AnySending();
     m_trace.Print(VETrace::kStream, "\t\tVE_StartSend() before initRecording");
     if (!micRunning && m_sndCard->InitRecording() != 0)
@@ -953,8 +1002,14 @@ int VEAPI::VE_StartSend(int channel) {
         m_trace.Print(VETrace::kError, "VE_StartSend() - Cannot Intialize Socket - (error code = %d)", r);
         return Fail(r > 0 && r != 10015 && (r == 8019 || r == 8001 || r == 8006) ? r : 10015);
     }
+    if (m_playingChannels == 0)
+        m_tx->Reset();
+    if (m_vqe && m_vqe->Reset(16000) != 0) {
+        m_trace.Print(VETrace::kWarning, "\tReset of VQE failed (warning code = %d)", 9008);
+        if (m_lastError != 9010)
+            m_lastError = 9008;
+    }
     if (!micRunning) {
-        m_captureResampler.Reset();
         const int rec = m_sndCard->StartRecording();
         if (rec != 0) {
             const int code = rec == -1 ? 8015 : (rec == -2 ? 8016 : (rec == -3 ? 10012 : 10009));
@@ -968,6 +1023,8 @@ int VEAPI::VE_StartSend(int channel) {
     ch->ResetTransmitter();
     ch->sendCNPayloadType = m_database.PayloadTypeOf(channel, m_table.ComfortNoiseFor(ch->sendCodec.frequency));
     ch->sending = true;
+    m_tx->EnableChannel(channel, ch->sendCodec.frequency == 16000 ? 16000 : 8000);
+    m_tx->SetMute(channel, ch->muted);
     unlock.held = false;
     UnlockSnd();
     QF_LEAVE();
@@ -988,6 +1045,7 @@ int VEAPI::StopSendLocked(VEChannel& ch) {
     int result = 0;
     if (ch.sending) {
         ch.sending = false;
+        m_tx->DisableChannel(ch.Number());
         ch.Transport().StopSend();
         ch.ResetTransmitter();
         if (!AnySending() && m_sndCard && m_sndCard->StopRecording() != 0)
@@ -1070,7 +1128,9 @@ int VEAPI::VE_SetChannelVolumeScale(int channel, float scale) {
         return -1;
     if (!(scale >= 0.0f && scale <= 2.0f))
         return Fail(8005);
-    ch->volumeScale = scale;
+    LockSnd();
+    ch->JitterBuffer().SetOutputScale(scale);
+    UnlockSnd();
     return 0;
 }
 
@@ -1080,7 +1140,7 @@ int VEAPI::VE_GetChannelVolumeScale(int channel, float& scale) {
     VEChannel* ch = CheckChannel(channel);
     if (!ch)
         return -1;
-    scale = ch->volumeScale;
+    scale = ch->JitterBuffer().OutputScale();
     return 0;
 }
 
@@ -1090,9 +1150,12 @@ int VEAPI::VE_SetChannelOutputVolumePan(int channel, float left, float right) {
         static_cast<double>(right));
     if (!CheckChannel(channel))
         return -1;
-    if (!(left >= 0.0f && left <= 1.0f && right >= 0.0f && right <= 1.0f))
+    if (!(left >= 0.0f && left <= 2.0f && right >= 0.0f && right <= 2.0f))
         return Fail(8040);
-    return Fail(8003); // the output is mono here
+    LockSnd();
+    const int r = m_mixer->SetChannelPan(channel, left, right);
+    UnlockSnd();
+    return r == 0 ? 0 : Fail(8040);
 }
 
 int VEAPI::VE_GetChannelOutputVolumeScale(int channel, float& left, float& right) {
@@ -1100,8 +1163,7 @@ int VEAPI::VE_GetChannelOutputVolumeScale(int channel, float& left, float& right
     Api("VEobj.VE_GetChannelOutputVolumeScale(%d);", channel);
     if (!CheckChannel(channel))
         return -1;
-    left = right = 1.0f;
-    return 0;
+    return m_mixer && m_mixer->GetChannelPan(channel, left, right) == 0 ? 0 : Fail(8026);
 }
 
 int VEAPI::VE_SetECStatus(int mode) {
@@ -1111,32 +1173,49 @@ int VEAPI::VE_SetECStatus(int mode) {
         return -1;
     if (mode < 0 || mode > 2)
         return Fail(8005);
-    m_ecMode = mode;
+    LockSnd();
+    m_tx->SetECStatus(mode);
+    m_mixer->SetEchoControl(mode != 0, m_tx->GetECType() == 1);
+    UnlockSnd();
     return 0;
 }
 
 int VEAPI::VE_GetECStatus() {
+    std::lock_guard<std::recursive_mutex> api(m_apiLock);
     Api("VEobj.VE_GetECStatus();");
-    return m_ecMode;
+    if (!CheckInit())
+        return -1;
+    return m_tx->GetECStatus();
 }
 
 int VEAPI::VE_GetECActivity() {
+    std::lock_guard<std::recursive_mutex> api(m_apiLock);
     Api("VEobj.VE_GetECActivity();");
-    return 0;
+    if (!CheckInit())
+        return -1;
+    return m_vqe ? m_vqe->GetEchoActivity() : 0;
 }
 
 int VEAPI::VE_SetECType(int type) {
     std::lock_guard<std::recursive_mutex> api(m_apiLock);
     Api("VEobj.VE_SetECType(%d);", type);
+    if (!CheckInit())
+        return -1;
     if (type != 0 && type != 1)
         return Fail(8005);
-    m_ecType = type;
+    LockSnd();
+    m_tx->SetECType(type);
+    m_mixer->SetEchoControl(m_tx->GetECStatus() != 0, type == 1);
+    UnlockSnd();
     return 0;
 }
 
 int VEAPI::VE_GetECType() {
+    std::lock_guard<std::recursive_mutex> api(m_apiLock);
     Api("VEobj.VE_GetECType();");
-    return m_ecType;
+    if (!CheckInit())
+        return -1;
+    return m_tx->GetECType();
 }
 
 int VEAPI::VE_SetAGCStatus(int mode) {
@@ -1146,30 +1225,41 @@ int VEAPI::VE_SetAGCStatus(int mode) {
         return -1;
     if (mode != 0 && mode != 1)
         return -1; // leaves the last error as it was
-    m_agcOn = mode;
     LockSnd();
-    m_sndCard->SetAnalogAGC(mode == 1);
+    m_tx->SetAGCStatus(mode);
+    m_sndCard->SetAnalogAGC(mode == 1 && m_tx->GetAGCType() == 2);
     UnlockSnd();
     return 0;
 }
 
 int VEAPI::VE_GetAGCStatus() {
+    std::lock_guard<std::recursive_mutex> api(m_apiLock);
     Api("VEobj.VE_GetAGCStatus();");
-    return m_agcOn;
+    if (!CheckInit())
+        return -1;
+    return m_tx->GetAGCStatus();
 }
 
 int VEAPI::VE_SetAGCType(int type) {
     std::lock_guard<std::recursive_mutex> api(m_apiLock);
     Api("VEobj.VE_SetAGCType(%d);", type);
+    if (!CheckInit())
+        return -1;
     if (type < 0 || type > 2)
         return Fail(8005);
-    m_agcType = type;
+    LockSnd();
+    m_tx->SetAGCType(type);
+    m_sndCard->SetAnalogAGC(m_tx->GetAGCStatus() == 1 && type == 2);
+    UnlockSnd();
     return 0;
 }
 
 int VEAPI::VE_GetAGCType() {
+    std::lock_guard<std::recursive_mutex> api(m_apiLock);
     Api("VEobj.VE_GetAGCType();");
-    return m_agcType;
+    if (!CheckInit())
+        return -1;
+    return m_tx->GetAGCType();
 }
 
 int VEAPI::VE_SetNRStatus(int mode) {
@@ -1179,21 +1269,30 @@ int VEAPI::VE_SetNRStatus(int mode) {
         return -1;
     if (mode != 0 && mode != 1)
         return Fail(8005);
-    m_nrOn = mode;
+    LockSnd();
+    m_tx->SetNRStatus(mode);
+    UnlockSnd();
     return 0;
 }
 
 int VEAPI::VE_GetNRStatus() {
+    std::lock_guard<std::recursive_mutex> api(m_apiLock);
     Api("VEobj.VE_GetNRStatus();");
-    return m_nrOn;
+    if (!CheckInit())
+        return -1;
+    return m_tx->GetNRStatus();
 }
 
 int VEAPI::VE_SetNRpolicy(int policy) {
     std::lock_guard<std::recursive_mutex> api(m_apiLock);
     Api("VEobj.VE_SetNRpolicy(%d);", policy);
+    if (!CheckInit())
+        return -1;
     if (policy < 0 || policy > 2)
         return Fail(8005);
-    m_nrPolicy = policy;
+    LockSnd();
+    m_tx->SetNRpolicy(policy);
+    UnlockSnd();
     return 0;
 }
 
@@ -1228,6 +1327,10 @@ int VEAPI::VE_GetVersion(char* buffer, int length) {
     Api("VEobj.VE_GetVersion();");
     if (!buffer || length <= 0)
         return Fail(8021);
+    char jb[1024] = {};
+    char vqe[1024] = {};
+    JbFixed::Version(jb, sizeof jb);
+    VQE::Version(vqe, sizeof vqe);
     std::string text;
     auto append = [&](const std::string& part) {
         if (static_cast<int>(text.size() + part.size()) >= length)
@@ -1235,8 +1338,13 @@ int VEAPI::VE_GetVersion(char* buffer, int length) {
         text += part;
         return true;
     };
-    if (!append(kVersionText) || !append("\n") || !append("JBCore 1.0 (G.711 u-law, A-law)\n") ||
-        !append("VQE 1.0\n") || !append(std::string(srtp_get_version_string()) + "\n"))
+    auto line = [](std::string t) {
+        if (t.empty() || t.back() != '\n')
+            t += '\n';
+        return t;
+    };
+    if (!append(kVersionText) || !append("\n") || !append(line(jb)) || !append(line(vqe)) ||
+        !append(line(srtp_get_version_string())))
         return Fail(8021);
     memcpy(buffer, text.c_str(), text.size() + 1);
     m_trace.Print(VETrace::kInfo, "\tfinal version: %s", buffer);
@@ -1286,10 +1394,7 @@ int VEAPI::VE_SendDTMF(int channel, int event, int inBand, int directFeedback, i
     }
     if (m_dtmfFeedback && directFeedback && event <= 15) {
         LockSnd();
-        m_toneEvent = event;
-        m_toneSamplesLeft = (lengthMs - 80) * 8;
-        m_toneLevel = level;
-        m_tonePhase = 0;
+        m_mixer->PlayDtmfTone(event, lengthMs - 80, level);
         UnlockSnd();
     }
     QF_LEAVE();
@@ -1304,10 +1409,7 @@ int VEAPI::VE_PlayDTMFTone(int event, int lengthMs, int level) {
     if (!CheckInit())
         return -1;
     LockSnd();
-    m_toneEvent = event;
-    m_toneSamplesLeft = lengthMs * 8;
-    m_toneLevel = level;
-    m_tonePhase = 0;
+    m_mixer->PlayDtmfTone(event, lengthMs, level);
     UnlockSnd();
     return 0;
 }
@@ -1329,21 +1431,6 @@ int VEAPI::VE_GetDTMFFeedbackStatus() {
 
 int VEAPI::VE_SetDTMFCallbacks(void*) { return Unsupported("VEobj.VE_SetDTMFCallbacks();"); }
 
-void VEAPI::MixLocalTone(int16_t* block8k) {
-    if (m_toneSamplesLeft <= 0)
-        return;
-    int low, high;
-    ToneFrequencies(m_toneEvent, low, high);
-    // Level is in dB below full scale, split over the two tones.
-    const double amplitude = 16000.0 * std::pow(10.0, -m_toneLevel / 20.0);
-    for (int i = 0; i < 80 && m_toneSamplesLeft > 0; ++i, --m_toneSamplesLeft, ++m_tonePhase) {
-        const double t = m_tonePhase / 8000.0;
-        const double v = amplitude * (std::sin(2 * M_PI * low * t) + std::sin(2 * M_PI * high * t));
-        const int s = block8k[i] + static_cast<int>(v);
-        block8k[i] = static_cast<int16_t>(s > 32767 ? 32767 : (s < -32768 ? -32768 : s));
-    }
-}
-
 // ---------------------------------------------------------------------------
 // sound card callbacks
 
@@ -1357,115 +1444,94 @@ int VEAPI::NeedMorePlayData(int16_t* buffer, int& samplesOut, int sampleRate, in
     if (sampleFormat != 0 && sampleRate != 8000)
         return Fail(8005);
     LockSnd();
-    int16_t mix[80];
-    memset(mix, 0, sizeof mix);
-    if (m_playingChannels > 0) {
-        int32_t sum[80] = {};
-        int16_t block[80];
-        for (auto& ch : m_channels) {
-            if (!ch || !ch->playing)
-                continue;
-            ch->GetPlayout(block);
-            for (int i = 0; i < 80; ++i)
-                sum[i] += block[i];
-        }
-        for (int i = 0; i < 80; ++i)
-            mix[i] = static_cast<int16_t>(sum[i] > 32767 ? 32767 : (sum[i] < -32768 ? -32768 : sum[i]));
-        MixLocalTone(mix);
-    }
-    int peak = 0;
-    for (int16_t s : mix)
-        peak = std::max(peak, std::abs(static_cast<int>(s)));
-    m_outputLevel = peak;
-    switch (sampleRate) {
-    case 48000:
-        m_playoutResampler.Up8To48(mix, buffer);
-        samplesOut = 480;
-        break;
-    case 44000: {
-        int16_t up[480];
-        m_playoutResampler.Up8To48(mix, up);
+    struct Unlock {
+        VEAPI* self;
+        ~Unlock() { self->UnlockSnd(); }
+    } unlock{this};
+    if (!m_mixer)
+        return Fail(8026);
+    int n = 0;
+    if (sampleRate == 44000) {
+        // The mixer has no 44 kHz output; take 48 kHz and drop every
+        // twelfth sample.
+        int16_t wide[480];
+        if (m_mixer->Get(48000, 1, wide, n) != 0)
+            return -1;
         for (int i = 0; i < 440; ++i)
-            buffer[i] = up[i * 480 / 440];
+            buffer[i] = wide[i * 12 / 11];
         samplesOut = 440;
-        break;
+        return 0;
     }
-    case 16000:
-        for (int i = 0; i < 80; ++i)
-            buffer[2 * i] = buffer[2 * i + 1] = mix[i];
-        samplesOut = 160;
-        break;
-    default:
-        if (sampleFormat == 0) {
-            memcpy(buffer, mix, sizeof mix);
-        } else {
-            uint8_t* bytes = reinterpret_cast<uint8_t*>(buffer);
-            if (sampleFormat == 1)
-                g711::EncodeUlaw(mix, 80, bytes);
-            else
-                g711::EncodeAlaw(mix, 80, bytes);
-        }
-        samplesOut = 80;
-        break;
+    if (sampleFormat == 0) {
+        if (m_mixer->Get(sampleRate, 1, buffer, n) != 0)
+            return -1;
+        samplesOut = n;
+        return 0;
     }
-    UnlockSnd();
+    int16_t narrow[80];
+    if (m_mixer->Get(8000, 1, narrow, n) != 0)
+        return -1;
+    uint8_t* bytes = reinterpret_cast<uint8_t*>(buffer);
+    if (sampleFormat == 1)
+        g711::EncodeUlaw(narrow, 80, bytes);
+    else
+        g711::EncodeAlaw(narrow, 80, bytes);
+    samplesOut = 80;
     return 0;
 }
 
 int VEAPI::RecordedDataIsAvailable(const int16_t* samples, int sampleCount, int totalDelayMs, int micLevel,
                                    int sampleRate, int sampleFormat) {
-    (void)totalDelayMs;
     LockSnd();
     struct Unlock {
         VEAPI* self;
         ~Unlock() { self->UnlockSnd(); }
     } unlock{this};
-    if (!m_initialized)
+    if (!m_tx)
         return Fail(8026);
-    int16_t block[80];
-    if (sampleRate == 48000 && sampleCount >= 480 && sampleFormat == 0) {
-        m_captureResampler.Down48To8(samples, block);
-    } else if (sampleRate == 16000 && sampleCount >= 160 && sampleFormat == 0) {
-        for (int i = 0; i < 80; ++i)
-            block[i] = static_cast<int16_t>((samples[2 * i] + samples[2 * i + 1]) / 2);
-    } else if (sampleRate == 8000 && sampleCount >= 80) {
-        if (sampleFormat == 0)
-            memcpy(block, samples, sizeof block);
-        else if (sampleFormat == 1)
-            g711::DecodeUlaw(reinterpret_cast<const uint8_t*>(samples), 80, block);
-        else if (sampleFormat == 2)
-            g711::DecodeAlaw(reinterpret_cast<const uint8_t*>(samples), 80, block);
-        else
+    int16_t expanded[80];
+    if (sampleFormat != 0) {
+        if (sampleRate != 8000 || sampleCount < 80 || (sampleFormat != 1 && sampleFormat != 2))
             return Fail(8005);
-    } else {
+        if (sampleFormat == 1)
+            g711::DecodeUlaw(reinterpret_cast<const uint8_t*>(samples), 80, expanded);
+        else
+            g711::DecodeAlaw(reinterpret_cast<const uint8_t*>(samples), 80, expanded);
+        samples = expanded;
+        sampleCount = 80;
+    }
+    const int level = m_tx->send(samples, sampleCount, sampleRate, totalDelayMs, micLevel);
+    if (level < 0)
         return Fail(8005);
+    return level == micLevel ? 0 : level;
+}
+
+void VEAPI::OnCapturedBlock(int channel, const int16_t* samples, int count, int sampleRate) {
+    // Called by the capture side for each sending channel, under the sound
+    // card lock.
+    if (channel < 0 || channel >= kMaxChannels || !m_channels[channel] || !m_channels[channel]->sending)
+        return;
+    VEChannel& ch = *m_channels[channel];
+    if (sampleRate != 8000 || count != 80) {
+        ch.ProcessCapture(samples); // no encoder at this rate: the block is dropped there
+        return;
     }
-    int peak = 0;
-    for (int16_t s : block)
-        peak = std::max(peak, std::abs(static_cast<int>(s)));
-    m_inputLevel = peak;
-    for (auto& ch : m_channels) {
-        if (!ch || !ch->sending)
-            continue;
-        if (ch->inBandSamplesLeft > 0) {
-            int16_t withTone[80];
-            memcpy(withTone, block, sizeof block);
-            int low, high;
-            ToneFrequencies(ch->inBandEvent, low, high);
-            const double amplitude = 16000.0 * std::pow(10.0, -ch->inBandLevel / 20.0);
-            for (int i = 0; i < 80 && ch->inBandSamplesLeft > 0; ++i, --ch->inBandSamplesLeft, ++ch->inBandPhase) {
-                const double t = ch->inBandPhase / 8000.0;
-                const int s = withTone[i] +
-                              static_cast<int>(amplitude * (std::sin(2 * M_PI * low * t) + std::sin(2 * M_PI * high * t)));
-                withTone[i] = static_cast<int16_t>(s > 32767 ? 32767 : (s < -32768 ? -32768 : s));
-            }
-            ch->ProcessCapture(withTone);
-        } else {
-            ch->ProcessCapture(block);
-        }
+    if (ch.inBandSamplesLeft <= 0) {
+        ch.ProcessCapture(samples);
+        return;
     }
-    (void)micLevel;
-    return 0; // the analog level stays where the user put it
+    int16_t withTone[80];
+    memcpy(withTone, samples, sizeof withTone);
+    int low, high;
+    ToneFrequencies(ch.inBandEvent, low, high);
+    const double amplitude = 16000.0 * std::pow(10.0, -ch.inBandLevel / 20.0);
+    for (int i = 0; i < 80 && ch.inBandSamplesLeft > 0; ++i, --ch.inBandSamplesLeft, ++ch.inBandPhase) {
+        const double t = ch.inBandPhase / 8000.0;
+        const int v = withTone[i] +
+                      static_cast<int>(amplitude * (std::sin(2 * M_PI * low * t) + std::sin(2 * M_PI * high * t)));
+        withTone[i] = static_cast<int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v));
+    }
+    ch.ProcessCapture(withTone);
 }
 
 int VEAPI::ProblemIsReported(int message) {
@@ -1711,12 +1777,12 @@ int VEAPI::VE_GetWaveOutVolume(int& left, int& right) {
 
 int VEAPI::VE_GetInputLevel() {
     Api("VEobj.VE_GetInputLevel();");
-    return m_inputLevel * 9 / 32768; // 0..9 like a meter
+    return m_tx ? m_tx->InputLevel() : 0;
 }
 
 int VEAPI::VE_GetOutputLevel() {
     Api("VEobj.VE_GetOutputLevel();");
-    return m_outputLevel * 9 / 32768;
+    return m_mixer ? m_mixer->OutputLevel() : 0;
 }
 
 int VEAPI::VE_SetSendTOS(int channel, int value) {
@@ -1776,6 +1842,10 @@ int VEAPI::VE_MuteMic(int channel, int mute) {
     Api("VEobj.VE_MuteMic(%d,%d);", channel, mute);
     VE_CHANNEL_OR_FAIL(ch, channel);
     ch->muted = mute != 0;
+    LockSnd();
+    if (m_tx)
+        m_tx->SetMute(channel, mute != 0);
+    UnlockSnd();
     return 0;
 }
 
@@ -1784,6 +1854,10 @@ int VEAPI::VE_PutOnHold(int channel, int enable) {
     Api("VEobj.VE_PutOnHold(%d,%d);", channel, enable);
     VE_CHANNEL_OR_FAIL(ch, channel);
     ch->onHold = enable != 0;
+    LockSnd();
+    if (m_mixer)
+        m_mixer->SetHold(channel, enable != 0);
+    UnlockSnd();
     return 0;
 }
 
@@ -1840,20 +1914,14 @@ int VEAPI::VE_PlayPCM(int channel, const char* fileName, int loop, int format, f
     Api("VEobj.VE_PlayPCM(%d,%s,%d,%d,%f,%d,%d);", channel, fileName ? fileName : "NULL", loop, format,
         static_cast<double>(volumeScale), startMs, stopMs);
     VE_CHANNEL_OR_FAIL(ch, channel);
-    FILE* f = fileName ? fopen(fileName, "rb") : nullptr;
-    if (!f)
-        return Fail(10016);
-    fclose(f);
-    if (!(volumeScale >= 0.0f && volumeScale <= 1.0f))
-        return Fail(10021);
-    if ((startMs < stopMs && stopMs - startMs == 10) || startMs > stopMs || (startMs == stopMs && startMs != 0))
-        return Fail(10021);
-    if (!ch->playing) {
-        m_trace.Print(VETrace::kWarning, "VE_PlayFile can only be used while VE_StartPlayout is active");
-        return 0;
-    }
-    // File playback into the mix comes with the full mixer.
-    return Fail(10016);
+    if (!CheckInit())
+        return -1;
+    int error = 0;
+    LockSnd();
+    const int r = PlayPcm::Start(*m_mixer, channel, fileName, loop, format, volumeScale, startMs, stopMs, error,
+                                 [this](int level, const std::string& text) { m_trace.Print(level, "%s", text.c_str()); });
+    UnlockSnd();
+    return r == 0 ? 0 : Fail(error != 0 ? error : 10016);
 }
 
 int VEAPI::VE_PlayPCM(int channel, void*, int, float) {
@@ -1874,6 +1942,10 @@ int VEAPI::VE_StopPlayingFile(int channel) {
     std::lock_guard<std::recursive_mutex> api(m_apiLock);
     Api("VEobj.VE_StopPlayingFile(%d);", channel);
     VE_CHANNEL_OR_FAIL(ch, channel);
+    LockSnd();
+    if (m_mixer)
+        m_mixer->StopFile(channel);
+    UnlockSnd();
     return 0;
 }
 
@@ -1881,14 +1953,19 @@ int VEAPI::VE_IsPlayingFile(int channel) {
     std::lock_guard<std::recursive_mutex> api(m_apiLock);
     Api("VEobj.VE_IsPlayingFile(%d);", channel);
     VE_CHANNEL_OR_FAIL(ch, channel);
-    return 0;
+    return m_mixer && m_mixer->IsPlayingFile(channel) ? 1 : 0;
 }
 
 int VEAPI::VE_SetFilePlayoutScaling(int channel, float scale) {
     std::lock_guard<std::recursive_mutex> api(m_apiLock);
     Api("VEobj.VE_SetFilePlayoutScaling(%d,%f);", channel, static_cast<double>(scale));
     VE_CHANNEL_OR_FAIL(ch, channel);
-    return scale >= 0.0f && scale <= 1.0f ? 0 : Fail(10021);
+    if (!(scale >= 0.0f && scale <= 1.0f))
+        return Fail(10021);
+    LockSnd();
+    const int r = m_mixer ? m_mixer->SetFileScale(channel, scale) : -1;
+    UnlockSnd();
+    return r == 0 ? 0 : Fail(10016);
 }
 
 int VEAPI::VE_SetFilePlayoutScalingMic(int channel, float scale) {
@@ -1914,15 +1991,15 @@ int VEAPI::VE_GetPlayoutTimeStamp(int channel, unsigned& timestamp) {
     std::lock_guard<std::recursive_mutex> api(m_apiLock);
     Api("VEobj.VE_GetPlayoutTimeStamp(%d);", channel);
     VE_CHANNEL_OR_FAIL(ch, channel);
-    timestamp = 0;
-    return Fail(8003);
+    timestamp = ch->JitterBuffer().PlayoutTimestamp();
+    return 0;
 }
 
 int VEAPI::VE_SetMinDelay(int channel, int delayMs) {
     std::lock_guard<std::recursive_mutex> api(m_apiLock);
     Api("VEobj.VE_SetMinDelay(%d,%d);", channel, delayMs);
     VE_CHANNEL_OR_FAIL(ch, channel);
-    return Fail(8003);
+    return ch->JitterBuffer().SetMinDelay(delayMs) == 0 ? 0 : Fail(8005);
 }
 
 int VEAPI::VE_getRemoteRTCPData(int channel, unsigned& ntpHigh, unsigned& ntpLow, unsigned& timestamp) {
@@ -2219,7 +2296,7 @@ int VEAPI::VE_GetVoiceActivityIndicator(int channel) {
     std::lock_guard<std::recursive_mutex> api(m_apiLock);
     Api("VEobj.VE_GetVoiceActivityIndicator(%d);", channel);
     VE_CHANNEL_OR_FAIL(ch, channel);
-    return Fail(8003);
+    return ch->JitterBuffer().VoiceActivity() ? 1 : 0;
 }
 
 int VEAPI::VE_GrabPlayout(int) { return Unsupported("VEobj.VE_GrabPlayout();"); }
@@ -2234,7 +2311,10 @@ int VEAPI::VE_InitRxVad(int channel, int enable) {
     std::lock_guard<std::recursive_mutex> api(m_apiLock);
     Api("VEobj.VE_InitRxVad(%d,%d);", channel, enable);
     VE_CHANNEL_OR_FAIL(ch, channel);
-    return enable == 0 || enable == 1 ? 0 : Fail(8005);
+    if (enable != 0 && enable != 1)
+        return Fail(8005);
+    ch->JitterBuffer().EnableRxVad(enable == 1);
+    return 0;
 }
 
 int VEAPI::VE_StartRecordingStereo(const char*) { return Unsupported("VEobj.VE_StartRecordingStereo();"); }

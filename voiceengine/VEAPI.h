@@ -11,7 +11,6 @@
 // audio thread only ever takes the sound card lock; the socket thread
 // takes the API lock and then the sound card lock.
 #include "voiceengine/CodecTable.h"
-#include "voiceengine/SimpleResampler.h"
 #include "voiceengine/SndCardStream.h"
 #include "voiceengine/VECodecInfo.h"
 #include "voiceengine/VEObserver.h"
@@ -28,6 +27,9 @@
 
 class VEChannel;
 class SocketManager;
+class Mixer;
+class Tx_Demux;
+class VQE;
 
 class VEAPI : public VESndCardCallback, public VERtpReceiver {
 public:
@@ -265,7 +267,7 @@ private:
     void SupervisionMain();
     void WriteVersionRecord();
     int Unsupported(const char* apiLine);
-    void MixLocalTone(int16_t* block8k);
+    void OnCapturedBlock(int channel, const int16_t* samples, int count, int sampleRate);
 
     VETrace m_trace;
     std::unique_ptr<TraceAdapter> m_rtpTrace;
@@ -290,8 +292,6 @@ private:
     int m_initTxOption = 0;
     int m_engineNumber = 0;
 
-    // Transmit-side settings (kept for the voice quality processor).
-    int m_ecMode = 0, m_ecType = 0, m_agcOn = 0, m_agcType = 2, m_nrOn = 0, m_nrPolicy = 0;
 
     bool m_recProblem = false, m_playProblem = false, m_recError = false, m_playError = false;
     DefaultObserver m_defaultObserver;
@@ -299,14 +299,10 @@ private:
     int m_extensionRefs = 0;
     bool m_extensionCreated = false;
 
-    // Audio path state (audio thread, under the sound card lock).
-    VESimpleResampler m_captureResampler;
-    VESimpleResampler m_playoutResampler;
-    int m_toneEvent = -1;
-    int m_toneSamplesLeft = 0;
-    int m_toneLevel = 10;
-    uint32_t m_tonePhase = 0;
-    int m_inputLevel = 0, m_outputLevel = 0;
+    // The audio path: playout mixer, capture side, voice quality processor.
+    std::unique_ptr<Mixer> m_mixer;
+    std::unique_ptr<Tx_Demux> m_tx;
+    std::unique_ptr<VQE> m_vqe;
 
     // Supervision thread.
     std::thread m_supervision;

@@ -9,8 +9,9 @@
 VEChannel::VEChannel(int number, const VECodecTable& table, VERTPDatabase& database, VETrace& trace,
                      SocketManager& sockets, VERtpReceiver& receiver, VERtpTraceSink* rtpTrace)
     : m_number(number), m_table(table), m_database(database), m_trace(trace),
-      m_transport(std::make_unique<VEChannelTransport>(number, sockets, receiver, rtpTrace)) {
+      m_transport(std::make_unique<VEChannelTransport>(number, sockets, receiver, rtpTrace)), m_jitter(number) {
     memset(m_txBuffer, 0, sizeof m_txBuffer);
+    m_jitter.SetTrace([this](int level, const std::string& text) { m_trace.Print(level, "%s", text.c_str()); });
 }
 
 VEChannel::~VEChannel() = default;
@@ -24,56 +25,47 @@ int VEChannel::ReceiveFrequency(int payloadType) {
 
 int VEChannel::OnRtpPayload(const VERtpPayload& payload) {
     if (payload.telephoneEvent)
-        return 0; // events are signalling for the far end's keys, not audio
+        return 0; // events are the far end's keys, not audio to play
+    if (payload.redundant)
+        return 0; // the primary copy arrives with the same audio on a clean path
     VERTPDatabase::Entry e;
-    if (m_database.Lookup(m_number, payload.payloadType, e) != 0) {
+    if (m_database.Lookup(m_number, payload.payloadType, e) != 0 || payload.length > 1500) {
         ++droppedPackets;
-        m_trace.Print(VETrace::kStream, "JB_10MS16B_RecIn() error code = %d", -1);
+        m_trace.Print(VETrace::kStream, "JB_10MS16B_RecIn() error code = %d", JbFixed::kErrUnknownPayload);
         return -1;
     }
     lastPayloadType = payload.payloadType;
     m_trace.Print(VETrace::kStream, "Put %i bytes packet into JBCore (sampling rate: %i)",
                   static_cast<int>(payload.packetLength), e.frequency);
-    VESimpleJitterBuffer::Codec codec;
-    switch (e.codecIndex) {
-    case VECodecTable::kPCMU:
-    case VECodecTable::kXG711U: codec = VESimpleJitterBuffer::kUlaw; break;
-    case VECodecTable::kPCMA:
-    case VECodecTable::kXG711A: codec = VESimpleJitterBuffer::kAlaw; break;
-    case VECodecTable::kCN8: codec = VESimpleJitterBuffer::kComfortNoise; break;
-    default:
-        // No decoder for this codec here.
-        ++droppedPackets;
-        m_trace.Print(VETrace::kStream, "JB_10MS16B_RecIn() error code = %d", -2);
-        return -1;
+    // The buffer takes RTP packets; a block out of a RED packet gets a
+    // header of its own (same sequence number, its own timestamp and type).
+    uint8_t* p = m_rebuilt;
+    p[0] = 0x80;
+    p[1] = static_cast<uint8_t>((payload.marker ? 0x80 : 0) | (payload.payloadType & 0x7f));
+    p[2] = static_cast<uint8_t>(payload.sequenceNumber >> 8);
+    p[3] = static_cast<uint8_t>(payload.sequenceNumber);
+    for (int i = 0; i < 4; ++i) {
+        p[4 + i] = static_cast<uint8_t>(payload.timestamp >> (24 - 8 * i));
+        p[8 + i] = static_cast<uint8_t>(payload.ssrc >> (24 - 8 * i));
     }
-    if (payload.redundant)
-        return 0; // the primary copy carries the same audio on a clean path
-    if (m_jitter.Insert(codec, payload.data, payload.length, payload.timestamp) != 0) {
+    if (payload.length)
+        memcpy(p + 12, payload.data, payload.length);
+    if (m_jitter.InsertPacket(p, static_cast<int>(12 + payload.length)) != 0) {
         ++droppedPackets;
-        m_trace.Print(VETrace::kStream, "JB_10MS16B_RecIn() error code = %d", -3);
+        m_trace.Print(VETrace::kStream, "JB_10MS16B_RecIn() error code = %d", m_jitter.LastError());
         return -1;
     }
     return 0;
 }
 
-void VEChannel::GetPlayout(int16_t* out80) {
-    m_jitter.Get10ms(out80);
-    if (onHold) {
-        memset(out80, 0, 80 * sizeof(int16_t));
-        return;
-    }
-    const float scale = volumeScale;
-    if (scale < 0.99f || scale > 1.01f) {
-        for (int i = 0; i < 80; ++i) {
-            const float v = out80[i] * scale;
-            out80[i] = static_cast<int16_t>(v > 32767.f ? 32767 : (v < -32768.f ? -32768 : v));
-        }
-    }
-}
-
 void VEChannel::ResetReceiveSide() {
     m_jitter.Reset();
+    m_jitter.RemoveCodecs();
+    for (int idx = 0; idx < VECodecTable::kCount; ++idx) {
+        const int pt = m_database.PayloadTypeOf(m_number, idx);
+        if (pt >= 0)
+            m_jitter.AddCodec(pt, m_table.At(idx).info.name, m_table.At(idx).info.frequency);
+    }
     m_transport->SetReceiveTelephoneEventPayloadType(
         m_database.PayloadTypeOf(m_number, VECodecTable::kTelephoneEvent));
     m_transport->SetReceiveRedPayloadType(m_database.PayloadTypeOf(m_number, VECodecTable::kRed));

@@ -4,7 +4,7 @@
 // and the listening / playing / sending flags. The engine's channel table
 // owns these; the engine's locks guard them (see VEAPI).
 #include "voiceengine/CodecTable.h"
-#include "voiceengine/SimpleJitterBuffer.h"
+#include "voiceengine/JbFixed.h"
 #include "voiceengine/VECodecInfo.h"
 #include "voiceengine/VERTPDatabase.h"
 #include "voiceengine/rtp/VEChannelTransport.h"
@@ -30,12 +30,15 @@ public:
     // Receive side (under the engine's locks).
     int ReceiveFrequency(int payloadType) override;
     int OnRtpPayload(const VERtpPayload& payload) override;
-    // 10 ms at 8000 Hz for the mixer.
-    void GetPlayout(int16_t* out80);
+    // The channel's jitter buffer, which the mixer plays from.
+    JbFixed& JitterBuffer() { return m_jitter; }
+    // Re-initialises the receive side: decoders for the current payload
+    // bindings, an empty buffer.
     void ResetReceiveSide();
 
     // Send side: the codec to packetise with (a change of name restarts the
-    // encoder state), then 10 ms blocks at 8000 Hz from the capture side.
+    // encoder state), then 10 ms blocks at 8000 Hz from the capture side
+    // (in-band DTMF is added here).
     void SetTransmitCodec(const VECodecInfo& codec);
     void ResetTransmitter();
     void ProcessCapture(const int16_t* block8k);
@@ -52,7 +55,6 @@ public:
     int lastPayloadType = -1;
     uint64_t droppedPackets = 0;
     int sendCNPayloadType = 13;
-    float volumeScale = 1.0f;
     bool vadEnabled = false;
     // In-band DTMF mixed into the captured audio (audio thread).
     int inBandEvent = 0;
@@ -66,7 +68,8 @@ private:
     VERTPDatabase& m_database;
     VETrace& m_trace;
     std::unique_ptr<VEChannelTransport> m_transport;
-    VESimpleJitterBuffer m_jitter;
+    JbFixed m_jitter;
+    uint8_t m_rebuilt[12 + 1500];
 
     // Packetisation state (audio thread, under the sound card lock).
     VECodecInfo m_txCodec{};

@@ -1,7 +1,5 @@
 #include "support/TempDir.h"
 #include "voiceengine/FileSndCardStream.h"
-#include "voiceengine/SimpleJitterBuffer.h"
-#include "voiceengine/G711.h"
 #include "voiceengine/WavFile.h"
 
 #include <gtest/gtest.h>
@@ -123,31 +121,6 @@ TEST(FileSoundCardTest, PacedCardRunsInRealTime) {
     EXPECT_GE(card.BlocksRun(), 20u);
     EXPECT_LE(card.BlocksRun(), 32u);
     EXPECT_EQ(static_cast<int>(card.BlocksRun()) * 480, engine.played);
-}
-
-TEST(SimpleJitterBufferTest, OrdersFillsGapsAndRejectsLatePackets) {
-    VESimpleJitterBuffer jb;
-    uint8_t pkt[160];
-    int16_t ones[160];
-    for (int i = 0; i < 160; ++i)
-        ones[i] = 1000;
-    g711::EncodeUlaw(ones, 160, pkt);
-    int16_t out[80];
-    jb.Get10ms(out);
-    EXPECT_EQ(0, out[0]); // empty: silence
-
-    ASSERT_EQ(0, jb.Insert(VESimpleJitterBuffer::kUlaw, pkt, 160, 1000));
-    EXPECT_EQ(-1, jb.Insert(VESimpleJitterBuffer::kUlaw, pkt, 160, 1000)); // duplicate
-    // One packet lost: the gap becomes 160 samples of silence.
-    ASSERT_EQ(0, jb.Insert(VESimpleJitterBuffer::kUlaw, pkt, 160, 1320));
-    EXPECT_EQ(480u, jb.Fill());
-    jb.Get10ms(out);
-    EXPECT_NEAR(1000, out[0], 40);
-    jb.Get10ms(out);
-    jb.Get10ms(out);
-    EXPECT_EQ(0, out[0]);
-    EXPECT_EQ(1u, jb.Rejected());
-    EXPECT_EQ(-1, jb.Insert(VESimpleJitterBuffer::kAlaw, pkt, 0, 2000));
 }
 
 } // namespace
