@@ -154,12 +154,10 @@ int CLabWebServer::Start(const std::string& host, int port) {
 
 void CLabWebServer::Stop() {
     if (!m_thread.joinable()) return;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_mode = Mode::Normal;  // lets a slow answer finish at once
-    }
+    m_stopping.store(true);  // lets a slow answer finish at once
     m_server->stop();
     m_thread.join();
+    m_stopping.store(false);
 }
 
 void CLabWebServer::SetDataDir(const std::string& dir) {
@@ -284,15 +282,10 @@ void CLabWebServer::Send(httplib::Response& res, const std::string& xml, Mode mo
         res.set_content("<html><body>Not found</body></html>", "text/html");
         return;
     case Mode::Slow: {
-        // Sleeps in small steps so that Stop() (which clears the mode) ends it.
+        // Sleeps in small steps so that Stop() ends it.
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
-        while (std::chrono::steady_clock::now() < until) {
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                if (m_mode != Mode::Slow) break;
-            }
+        while (std::chrono::steady_clock::now() < until && !m_stopping.load())
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
         res.set_content(xml, "text/xml");
         return;
     }

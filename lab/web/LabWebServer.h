@@ -109,6 +109,7 @@ private:
     std::unique_ptr<httplib::Server> m_server;
     std::thread m_thread;
     int m_port = -1;
+    std::atomic<bool> m_stopping{false};
 
     std::mutex m_mutex;
     std::map<std::string, Account> m_accounts;
