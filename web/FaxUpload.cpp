@@ -8,6 +8,7 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -79,6 +80,30 @@ size_t WriteReply(char* data, size_t size, size_t count, void* user) {
     const size_t n = size * count;
     if (reply->size() + n <= CFaxUpload::kMaxReplyBytes) reply->append(data, n);
     return n;  // beyond the cap the rest is dropped, not refused
+}
+
+// Ends the transfer when nothing has moved either way for idleMs.
+struct IdleWatch {
+    std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
+    curl_off_t down = 0, up = 0;
+    int idleMs = 0;
+    bool expired = false;
+};
+
+int WatchIdle(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) {
+    auto* w = static_cast<IdleWatch*>(user);
+    const auto now = std::chrono::steady_clock::now();
+    if (down != w->down || up != w->up) {
+        w->down = down;
+        w->up = up;
+        w->last = now;
+        return 0;
+    }
+    if (now - w->last > std::chrono::milliseconds(w->idleMs)) {
+        w->expired = true;
+        return 1;
+    }
+    return 0;
 }
 
 int Connected(void* user, char*, char*, int, int) {
@@ -169,7 +194,8 @@ int CFaxUpload::UploadFax(const std::string& userId, const std::string& faxNumbe
     std::string reply;
     const std::string url = "http://" + m_host + ":" + std::to_string(m_port) + CServiceRequest::kApiPath;
     const std::string proxy = CVellINet::SystemProxy();
-    const long idleSeconds = std::max(1, (m_idleMs + 999) / 1000);
+    IdleWatch idle;
+    idle.idleMs = m_idleMs;
 
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
     curl_easy_setopt(easy, CURLOPT_POST, 1L);
@@ -186,8 +212,9 @@ int CFaxUpload::UploadFax(const std::string& userId, const std::string& faxNumbe
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(kChunkSize));
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(m_connectMs));
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, idleSeconds);
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, WatchIdle);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &idle);
     curl_easy_setopt(easy, CURLOPT_PROXY, proxy.c_str());
 
     const CURLcode rc = curl_easy_perform(easy);
@@ -195,7 +222,9 @@ int CFaxUpload::UploadFax(const std::string& userId, const std::string& faxNumbe
     if (rc != CURLE_OK) {
         long osErrno = 0;
         curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno);
-        const int error = source.failed ? ERROR_INTERNET_OPERATION_CANCELLED : CINetWorker::MapCurlError(rc, osErrno);
+        const int error = idle.expired    ? ERROR_INTERNET_TIMEOUT
+                          : source.failed ? ERROR_INTERNET_OPERATION_CANCELLED
+                                          : CINetWorker::MapCurlError(rc, osErrno);
         desc = CVellINet::GetErrorText(error);
         QF_LOG_ERROR("Fax upload failed: %s (curl: %s)", desc.c_str(), curl_easy_strerror(rc));
         return FAX_NETWORK_FAILURE;
