@@ -17,4 +17,8 @@ public:
     // callto number as a NUL-terminated text. The window decides what it
     // accepts (only cbData 256) and returns its answer to the sender.
     virtual int OnCopyData(uint32_t dwData, uint32_t cbData, const unsigned char* data) = 0;
+
+    // An outside program has written a number into DialedFromWeb (store or
+    // settings file) and asks the window to dial it. Not brought forward.
+    virtual int OnDialFromWeb() { return 0; }
 };

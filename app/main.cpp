@@ -40,6 +40,11 @@ public:
         std::fflush(stdout);
         return 1;
     }
+    int OnDialFromWeb() override {
+        std::printf("quarvoFON: asked to dial the number stored by a web page\n");
+        std::fflush(stdout);
+        return 1;
+    }
 };
 
 int RunConsoleWindow(CquarvoFONApp& app) {

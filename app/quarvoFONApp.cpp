@@ -175,9 +175,13 @@ int32_t CquarvoFONApp::ReceiveHandOver(const HandOverMessage& msg) {
     CUiThread::Post([this, shared, msg] {
         int32_t result = 0;
         if (IRunningInstanceWindow* w = m_window.load()) {
-            w->BringToFront();
+            if (msg.dialFromWeb) {
+                result = w->OnDialFromWeb();
+            } else {
+                w->BringToFront();
             result = msg.hasData ? w->OnCopyData(msg.dwData, static_cast<uint32_t>(msg.data.size()), msg.data.data())
                                  : 1;
+            }
         }
         std::lock_guard<std::mutex> lk(shared->lock);
         shared->result = result;

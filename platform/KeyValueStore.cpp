@@ -163,7 +163,8 @@ std::string CKeyValueStore::DefaultMachineStorePath() {
     const char* dir = std::getenv("QF_MACHINE_STORE_DIR");
     if (dir != nullptr && dir[0] != '\0') return std::string(dir) + "/machine.store";
     const std::string system = "/var/lib/quarvofon";
-    if (::access(system.c_str(), W_OK) == 0 || (::access("/var/lib", W_OK) == 0 && EnsureDir(system)))
+    // The folder itself is made by the first write.
+    if (::access(system.c_str(), W_OK) == 0 || ::access("/var/lib", W_OK) == 0)
         return system + "/machine.store";
     return EnvOr("XDG_DATA_HOME", HomeDir() + "/.local/share") + "/quarvofon/machine.store";
 }

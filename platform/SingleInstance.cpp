@@ -177,9 +177,10 @@ void CSingleInstance::ServeOne(int fd) {
     if (!RecvAll(fd, head, sizeof head) || std::memcmp(head, "QFHO", 4) != 0 || head[4] != 1) return;
     HandOverMessage msg;
     msg.hasData = (head[5] & 1) != 0;
+    msg.dialFromWeb = (head[5] & 2) != 0;
     msg.dwData = GetLe32(head + 8);
     const uint32_t cbData = GetLe32(head + 12);
-    if (cbData > kMaxData || (!msg.hasData && cbData != 0)) {
+    if (cbData > kMaxData || (!msg.hasData && cbData != 0) || (msg.hasData && msg.dialFromWeb)) {
         ReportDiagnostic(1, "CSingleInstance::ServeOne", "Refused hand-over of " + std::to_string(cbData) + " bytes");
         return;
     }
@@ -216,7 +217,7 @@ int CSingleInstance::HandOver(const std::string& expectedExeName, const HandOver
     std::vector<unsigned char> out(16 + msg.data.size());
     std::memcpy(out.data(), "QFHO", 4);
     out[4] = 1;
-    out[5] = msg.hasData ? 1 : 0;
+    out[5] = static_cast<unsigned char>((msg.hasData ? 1 : 0) | (msg.dialFromWeb ? 2 : 0));
     PutLe32(out.data() + 8, msg.dwData);
     PutLe32(out.data() + 12, static_cast<uint32_t>(msg.data.size()));
     if (!msg.data.empty()) std::memcpy(out.data() + 16, msg.data.data(), msg.data.size());

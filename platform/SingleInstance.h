@@ -9,11 +9,13 @@
 // A later instance finds the lock taken, connects, checks that the peer
 // process runs the expected executable (by base name, exactly), and sends
 // one hand-over record: always "come to the front", optionally a block of
-// data like a window's copy-data message. It waits, bounded, for the
+// data like a window's copy-data message. An outside program may instead
+// send the dial-from-web notice (flag bit 1, no data): it has written a
+// number into the settings and asks the window to dial it. It waits, bounded, for the
 // first instance's answer, as a synchronous window message would.
 //
 // Record on the wire (little-endian): "QFHO", version 1, flags (bit 0:
-// data present), 2 reserved bytes, dwData u32, cbData u32, cbData bytes
+// data present, bit 1: dial-from-web notice), 2 reserved bytes, dwData u32, cbData u32, cbData bytes
 // (at most kMaxData). Answer: "QFHR", result i32.
 #include <atomic>
 #include <cstdint>
@@ -27,6 +29,7 @@
 namespace qf::platform {
 
 struct HandOverMessage {
+    bool dialFromWeb = false; // the dial-from-web notice instead of a hand-over
     bool hasData = false;
     uint32_t dwData = 0;
     std::vector<unsigned char> data; // cbData is its size

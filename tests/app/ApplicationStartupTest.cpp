@@ -2,6 +2,7 @@
 #include "app/RegistrySettings.h"
 #include "app/quarvoFONApp.h"
 #include "platform/KeyValueStore.h"
+#include "platform/SingleInstance.h"
 #include "platform/UiThread.h"
 #include "support/TempDir.h"
 
@@ -114,6 +115,10 @@ public:
         events.push_back("dial " + std::to_string(dwData) + " " + reinterpret_cast<const char*>(data));
         return 1;
     }
+    int OnDialFromWeb() override {
+        events.push_back("web");
+        return 3;
+    }
     std::vector<std::string> events;
 };
 
@@ -144,9 +149,16 @@ TEST(ApplicationStartupTest, SecondInstanceInProcessHandsOverThroughTheUiThread)
                 EXPECT_FALSE(second.IsFirstInstance());
                 secondResults.push_back(std::to_string(second.m_bInstanceFound));
             }
+            // An outside program's dial-from-web notice.
+            qf::platform::CSingleInstance outside(CquarvoFONApp::kInstanceName, opts.instanceDir);
+            qf::platform::HandOverMessage notice;
+            notice.dialFromWeb = true;
+            int32_t answer = 0;
+            EXPECT_EQ(1, outside.HandOver(opts.expectedExeName, notice, 5000, &answer));
+            secondResults.push_back(std::to_string(answer));
         });
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (window.events.size() < 5 && std::chrono::steady_clock::now() < end)
+        while (window.events.size() < 6 && std::chrono::steady_clock::now() < end)
             qf::platform::CUiThread::WaitAndRun(100);
         later.join();
         app.SetRunningInstanceWindow(nullptr);
@@ -155,8 +167,9 @@ TEST(ApplicationStartupTest, SecondInstanceInProcessHandsOverThroughTheUiThread)
     const char* argv[] = {"quarvofon"};
     EXPECT_FALSE(first.InitInstance(1, argv, hooks));
     EXPECT_TRUE(first.IsFirstInstance());
-    EXPECT_EQ((std::vector<std::string>{"front", "dial 0 0123456789", "front", "front", "dial 0 "}), window.events);
-    EXPECT_EQ((std::vector<std::string>{"1", "1", "1"}), secondResults);
+    EXPECT_EQ((std::vector<std::string>{"front", "dial 0 0123456789", "front", "front", "dial 0 ", "web"}),
+              window.events);
+    EXPECT_EQ((std::vector<std::string>{"1", "1", "1", "3"}), secondResults);
 }
 
 // The real program, two processes.

@@ -120,6 +120,7 @@ TEST(SingleInstanceTest, MalformedRecordsAreDroppedAndTheListenerCarriesOn) {
     sendRaw(std::string("QFHO\x01\x01\0\0\0\0\0\0\xff\xff\xff\x7f", 16)); // absurd size
     sendRaw(std::string("QFHO\x01\x00\0\0\0\0\0\0\x04\0\0\0", 16));      // data without the flag
     sendRaw(std::string("QFHO\x01\x01\0\0\0\0\0\0\x08\0\0\0abc", 19));   // cut short
+    sendRaw(std::string("QFHO\x01\x03\0\0\0\0\0\0\x01\0\0\0x", 17));    // notice with data
     EXPECT_EQ(0, calls.load());
     CSingleInstance second("JUSTTOCHECK", dir.path().string());
     EXPECT_EQ(1, second.HandOver(OwnExeName(), HandOverMessage{}, 2000));
