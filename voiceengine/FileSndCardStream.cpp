@@ -76,13 +76,17 @@ int VEFileSndCardStream::Shutdown() {
 }
 
 void VEFileSndCardStream::ThreadMain() {
-    // The device clock: a block every 10 ms, checked on a 2 ms tick. After a
-    // stall (debugger, overloaded machine) at most five blocks are caught up.
+    // The device clock: a block every 10 ms. There is no device position to
+    // watch, so the thread sleeps until each block is due instead of ticking
+    // every 2 ms. After a stall (debugger, overloaded machine) at most five
+    // blocks are caught up.
     using clock = std::chrono::steady_clock;
-    auto next = clock::now() + std::chrono::milliseconds(kBlockMs);
+    const auto start = clock::now();
+    m_startedAtUs = std::chrono::duration_cast<std::chrono::microseconds>(start.time_since_epoch()).count();
+    auto next = start + std::chrono::milliseconds(kBlockMs);
     std::unique_lock<std::mutex> lk(m_stopLock);
     while (!m_stop) {
-        m_stopCv.wait_for(lk, std::chrono::milliseconds(2));
+        m_stopCv.wait_until(lk, next);
         if (m_stop)
             break;
         auto now = clock::now();
@@ -232,6 +236,12 @@ int VEFileSndCardStream::SelectDevicesByName(const char*, const char*) { return 
 int VEFileSndCardStream::SetAnalogAGC(bool on) {
     m_analogAgc = on;
     return 0;
+}
+
+int64_t VEFileSndCardStream::MediaClockUs() const {
+    if (m_config.paced)
+        return -1;
+    return static_cast<int64_t>(m_blocks.load()) * kBlockMs * 1000;
 }
 
 int VEFileSndCardStream::CpuLoad() {

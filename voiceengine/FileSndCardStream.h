@@ -40,6 +40,9 @@ public:
     // Runs one 10 ms block (stepped mode; also allowed when paced).
     void Step();
     uint64_t BlocksRun() const { return m_blocks.load(); }
+    // Steady-clock time (microseconds) at which the paced block clock
+    // started; block k runs 10 ms * (k + 1) later. 0 before StartThread.
+    int64_t StartedAtUs() const { return m_startedAtUs.load(); }
     bool MicFileOk() const { return m_micOk; }
 
     int StartThread() override;
@@ -66,6 +69,7 @@ public:
     int SetAnalogAGC(bool on) override;
     bool IsAnalogAGCOn() const override { return m_analogAgc.load(); }
     int CpuLoad() override;
+    int64_t MediaClockUs() const override;
 
 private:
     void ThreadMain();
@@ -85,6 +89,7 @@ private:
     std::atomic<uint64_t> m_blocks{0};
     std::atomic<int> m_micLevel{128}, m_speakerLevel{200};
     std::atomic<uint32_t> m_waveOutVolume{0xffffffffu};
+    std::atomic<int64_t> m_startedAtUs{0};
     double m_load = 0.0; // smoothed share of real time in the callbacks
 
     std::thread m_thread;

@@ -103,6 +103,11 @@ public:
     // Share of real time spent in the engine callbacks, in percent, or -1.
     virtual int CpuLoad() = 0;
 
+    // The device's own clock in microseconds, for timing packet arrivals
+    // against the audio; -1 when the device runs in real time (the system
+    // clock is used then). A stepped test device counts its blocks.
+    virtual int64_t MediaClockUs() const { return -1; }
+
 protected:
     std::recursive_mutex m_lock;
 };

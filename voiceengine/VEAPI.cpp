@@ -1576,6 +1576,7 @@ void VEAPI::ReceivedRtp(int channel, const uint8_t* data, size_t length) {
         VE_StartPlayout(channel);
     }
     LockSnd();
+    ch.arrivalUs = m_sndCard ? m_sndCard->MediaClockUs() : -1;
     ch.Transport().ProcessRtp(data, length, ch);
     UnlockSnd();
 }

@@ -50,7 +50,7 @@ int VEChannel::OnRtpPayload(const VERtpPayload& payload) {
     }
     if (payload.length)
         memcpy(p + 12, payload.data, payload.length);
-    if (m_jitter.InsertPacket(p, static_cast<int>(12 + payload.length)) != 0) {
+    if (m_jitter.InsertPacket(p, static_cast<int>(12 + payload.length), arrivalUs) != 0) {
         ++droppedPackets;
         m_trace.Print(VETrace::kStream, "JB_10MS16B_RecIn() error code = %d", m_jitter.LastError());
         return -1;

@@ -53,6 +53,7 @@ public:
     int packetTimeoutSec = 0;
     int64_t lastPacketMs = 0;
     int lastPayloadType = -1;
+    int64_t arrivalUs = -1; // of the packet being delivered (-1 = now)
     uint64_t droppedPackets = 0;
     int sendCNPayloadType = 13;
     bool vadEnabled = false;
