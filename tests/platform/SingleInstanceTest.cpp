@@ -112,7 +112,7 @@ TEST(SingleInstanceTest, MalformedRecordsAreDroppedAndTheListenerCarriesOn) {
         }
         shutdown(fd, SHUT_WR);
         char c;
-        EXPECT_EQ(0, recv(fd, &c, 1, 0)); // closed without an answer
+        EXPECT_LE(recv(fd, &c, 1, 0), 0); // closed (or reset) without an answer
         close(fd);
     };
     sendRaw("");
