@@ -117,6 +117,8 @@ struct FileCloser {
 
 } // namespace
 
+CFaxUpload::CFaxUpload() : CFaxUpload(CServiceRequest::WebHost(), CServiceRequest::WebPort()) {}
+
 CFaxUpload::CFaxUpload(std::string host, int port) : m_host(std::move(host)), m_port(port) {}
 
 void CFaxUpload::SetTimeouts(int connectMs, int idleMs) {

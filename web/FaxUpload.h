@@ -26,6 +26,8 @@ public:
         FAX_NETWORK_FAILURE = -8,   // connection, sending or the reply failed
     };
 
+    // To the deployment's web host and port.
+    CFaxUpload();
     explicit CFaxUpload(std::string host, int port = 80);
 
     // Result code as above; desc receives the reply's description (or, on a

@@ -1,5 +1,6 @@
 #include "web/ServiceRequest.h"
 
+#include "app/Deployment.h"
 #include "app/EncryptDecrypt.h"
 #include "app/HexText.h"
 #include "app/Trace.h"
@@ -241,3 +242,12 @@ int CServiceRequest::INetRequest(CVellINet& client, const std::string& line, Vel
     QF_LEAVE();
     return 1;
 }
+
+int CServiceRequest::INetRequest(CVellINet& client, const std::string& line, VellINetStatusCallback callback,
+                                 void* context, char* body, size_t bodySize) {
+    return INetRequest(client, line, callback, context, body, bodySize, WebHost(), WebPort());
+}
+
+std::string CServiceRequest::WebHost() { return CDeployment::Current().webHost; }
+
+int CServiceRequest::WebPort() { return CDeployment::Current().webPort; }

@@ -87,4 +87,11 @@ public:
     static int INetRequest(CVellINet& client, const std::string& line, VellINetStatusCallback callback,
                            void* context, char* body, size_t bodySize, const std::string& host,
                            int port = kWebPort);
+    // Same, to the web host and port of the deployment data.
+    static int INetRequest(CVellINet& client, const std::string& line, VellINetStatusCallback callback,
+                           void* context, char* body, size_t bodySize);
+
+    // The service's web host and port from the deployment data.
+    static std::string WebHost();
+    static int WebPort();
 };

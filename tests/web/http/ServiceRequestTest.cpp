@@ -3,6 +3,7 @@
 // (balance, version, inbox, address book replace and update).
 #include "WebTestSupport.h"
 
+#include "app/Deployment.h"
 #include "app/EncryptDecrypt.h"
 #include "app/HexText.h"
 #include "contacts/AddressBookEntry.h"
@@ -416,6 +417,24 @@ TEST_F(ServiceExchangeTest, ChangeRequestsFromTheDialogAreAppliedByTheService) {
         EXPECT_EQ(Exchange(CServiceRequest::BuildDeleteEntryRequest(kUser, e), parser), CServiceReply::REPLY_OK);
     }
     EXPECT_TRUE(m_lab.GetAccount(kUser).book.empty());
+}
+
+TEST_F(ServiceExchangeTest, DeploymentDataNamesTheWebHost) {
+    const DeploymentData saved = CDeployment::Current();
+    DeploymentData lab = saved;
+    lab.webHost = "127.0.0.1";
+    lab.webPort = m_port;
+    CDeployment::Set(lab);
+    CVellINet client("quarvoFON_Main");
+    CallbackRecorder rec;
+    client.SetClosed(0);
+    const int sent = CServiceRequest::INetRequest(client, CServiceRequest::BuildBalanceRequest(kUser),
+                                                  CallbackRecorder::Callback, &rec, m_body, sizeof(m_body) - 1);
+    CDeployment::Set(saved);
+    ASSERT_EQ(sent, 1);
+    ASSERT_TRUE(rec.finished.Wait(5000));
+    EXPECT_EQ(rec.Outcome().second, 2);
+    client.Close();
 }
 
 TEST_F(ServiceExchangeTest, AutoLoginPageOpensSignedIn) {
