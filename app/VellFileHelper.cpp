@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <unistd.h>
 
 using qf::platform::MsgIcon;
@@ -59,6 +60,13 @@ const Field kFields[] = {
     {"SMSServerIp", Kind::Text, &PortableSettings::SMSServerIp, nullptr},
     {"SMSServerPort", Kind::Text, &PortableSettings::SMSServerPort, nullptr},
 };
+
+// A copy of a file we could not read, so that the next save (which
+// rewrites the whole file from what was loaded) does not lose it for good.
+void KeepCopy(const std::string& fileName) {
+    std::error_code ec;
+    std::filesystem::copy_file(fileName, fileName + ".damaged", std::filesystem::copy_options::overwrite_existing, ec);
+}
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
 
@@ -131,10 +139,12 @@ int VellFileHelper::LoadSettings(const char* fileName, const std::string& appDir
         rc = cipher.Decrypt(CHexText::HexStringToBytes(line), CEncryptDecrypt::kSettingsFileKey, plain);
     if (rc < 0) {
         QF_LOG_ERROR("Unable to decrypt %s nRet = %d", m_fileName.c_str(), rc);
+        KeepCopy(m_fileName);
         ShowMessageBox("Unable to decrypt file", "quarvoFON", MsgIcon::Error);
         return rc;
     }
     if (ParseSettings(plain) != 1) {
+        KeepCopy(m_fileName);
         ShowMessageBox("Unable to parse settings...", "quarvoFON", MsgIcon::None);
         return -1;
     }

@@ -7,7 +7,8 @@
 // creating it on first use; SaveSettings rewrites the whole file from the
 // record. The file format allows at most 1280 plaintext characters (10240
 // hex digits); a save that would exceed that is refused and the old file
-// stays as it was.
+// stays as it was. A file that does not decipher or parse is copied to
+// "<file>.damaged" before the program goes on with defaults.
 #include "app/PortableSettings.h"
 
 #include <string>

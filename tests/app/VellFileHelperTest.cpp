@@ -187,8 +187,12 @@ TEST_F(VellFileHelperTest, UndecipherableFilesKeepDefaults) {
         if (c.rc == -3) {
             EXPECT_EQ(qf::platform::MsgIcon::Error, icons[0]);
         }
-        // Nothing is rewritten on a failed load.
+        // Nothing is rewritten on a failed load, and a copy of an unreadable
+        // file survives the next save.
         EXPECT_EQ(c.content, ReadFile(file));
+        if (c.message) {
+            EXPECT_EQ(c.content, ReadFile(file + ".damaged"));
+        }
     }
 }
 
