@@ -2,6 +2,8 @@
 // cards: each one's microphone is a tone, and each one's speaker must carry
 // the other's tone and not its own.
 #include "EngineTestSupport.h"
+#include "voiceengine/VECallMedia.h"
+#include "voiceengine/WavFile.h"
 
 #include <gtest/gtest.h>
 
@@ -224,6 +226,42 @@ TEST(LoopbackTest, PacketisationAndDtmfEventSequence) {
     }
     StopCall(ve, ch);
     EXPECT_EQ(0, ve.VE_Terminate());
+}
+
+// The phone's own call order on real-time file cards, WAV in and WAV out.
+TEST(CallMediaTest, PhoneCallOrderCarriesAudioBetweenWavFiles) {
+    vetest::MachineStoreScope store;
+    qf::test::TempDir dir;
+    wavfile::Write(dir.file("mic_a.wav"), vetest::Tone(1000, 3.0), 48000);
+    wavfile::Write(dir.file("mic_b.wav"), vetest::Tone(440, 3.0, 8000.0, 16000), 16000);
+    VEAPI engineA, engineB;
+    {
+        VECallMedia a(&engineA), b(&engineB);
+        ASSERT_EQ(1, a.Init({dir.file("mic_a.wav"), dir.file("spk_a.wav"), 42700})) << a.LastMessage();
+        ASSERT_EQ(1, b.Init({dir.file("mic_b.wav"), dir.file("spk_b.wav"), 42710})) << b.LastMessage();
+        EXPECT_EQ(-1030, a.StartCall("G722", "9", "127.0.0.1", "42710"));
+        EXPECT_EQ("Critical Error, 1030", a.LastMessage());
+        ASSERT_EQ(1, a.StartCall("pcma", "8", "127.0.0.1", "42710")) << a.LastMessage();
+        ASSERT_EQ(1, b.StartCall("PCMA", "8", "127.0.0.1", "42700")) << b.LastMessage();
+        EXPECT_EQ(0, a.SendDigit('5'));
+        EXPECT_EQ(-1, a.SendDigit('x'));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+        a.StopCall();
+        b.StopCall();
+        EXPECT_EQ(-1, a.SendDigit('1')); // no longer sending
+    }
+    std::vector<int16_t> heardByB, heardByA;
+    int rate = 0;
+    ASSERT_TRUE(wavfile::Read(dir.file("spk_b.wav"), heardByB, rate));
+    ASSERT_TRUE(wavfile::Read(dir.file("spk_a.wav"), heardByA, rate));
+    // The tone runs through the last second of the call in both files.
+    auto lastSecond = [](std::vector<int16_t> s) {
+        const size_t n = s.size() > 48000 + 24000 ? s.size() - 24000 : s.size();
+        return std::vector<int16_t>(s.begin() + static_cast<long>(n - std::min<size_t>(n, 48000)), s.begin() + static_cast<long>(n));
+    };
+    const auto b1 = lastSecond(heardByB), a1 = lastSecond(heardByA);
+    EXPECT_GT(vetest::PowerAt(b1, 0, b1.size(), 1000), 100 * vetest::PowerAt(b1, 0, b1.size(), 440));
+    EXPECT_GT(vetest::PowerAt(a1, 0, a1.size(), 440), 100 * vetest::PowerAt(a1, 0, a1.size(), 1000));
 }
 
 } // namespace
