@@ -342,7 +342,6 @@ int VEChannelTransport::ReceivedRTPPacket(const uint8_t* data, size_t length) {
 
 int VEChannelTransport::ReceivedRTCPPacket(const uint8_t* data, size_t length) {
     QF_TRACE("VEChannelTransport::ReceivedRTCPPacket");
-    VERtpTrace(m_trace, VERtpTraceSink::kStream, "Received RTCP packet");
     if (!data || length == 0) return VERtpCode::Failed;
     m_rtcpHandler->Inject(data, length);
     QF_LEAVE();
