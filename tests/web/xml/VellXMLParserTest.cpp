@@ -300,33 +300,40 @@ TEST_F(VellXMLParserTest, TruncatedRepliesNeverApplyHalfAnEntry) {
     }
 }
 
-TEST_F(VellXMLParserTest, GarbageAndHugeRepliesAreHandled) {
+TEST_F(VellXMLParserTest, GarbageRepliesAreRejectedOrReadInBounds) {
     std::mt19937 rng(7);
-    std::string garbage(1 << 20, '\0');
+    std::string garbage(10u * 1024 * 1024, '\0');
     for (char& c : garbage) c = static_cast<char>(rng());
     EXPECT_EQ(-1, Parse(garbage));
-    // Garbage with tags sprinkled in, NUL bytes included.
-    std::string mixed = Reply("0", garbage.substr(0, 5000) + "<balance>\0x</balance>" + garbage.substr(0, 100));
-    EXPECT_EQ(1, Parse(mixed));
+    // Garbage around a valid envelope, NUL bytes included.
+    std::string mixed = Reply("0", garbage.substr(0, 5000) + std::string("<balance>\0x</balance>", 22) +
+                                       garbage.substr(0, 100));
+    ASSERT_EQ(1, Parse(mixed));
+    EXPECT_EQ(std::string("\0x", 2), last.GetBalance());
+    EXPECT_EQ(0, book.Count());
+}
 
-    // A 10 MB reply: a real book of many entries.
+TEST_F(VellXMLParserTest, TenMegabyteBookIsAppliedWhole) {
     std::string entries;
     int n = 0;
     while (entries.size() < 10u * 1024 * 1024) {
         ++n;
         entries += Entry(std::to_string(n), "f" + std::to_string(n));
     }
-    auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(1, Parse(Reply("1001", Book(entries))));
-    EXPECT_EQ(n, book.Count());
-    auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_LT(took, std::chrono::seconds(60));
-
-    // A hostile one: many empty entries whose fields are all found at the end.
+    ASSERT_EQ(n, book.Count());
+    EXPECT_EQ("1:" + std::to_string(n) + ":f" + std::to_string(n), Field(n - 1));
     book.Clear();
+    book.Load();
+    EXPECT_EQ(n, book.Count());
+}
+
+// Many empty entries whose fields are all found at the end: every entry
+// searches to the end of the text. This must stay linear in the reply.
+TEST_F(VellXMLParserTest, HostileBookStaysLinear) {
     std::string hostile;
-    while (hostile.size() < 10u * 1024 * 1024) hostile += "<entry></entry>";
-    start = std::chrono::steady_clock::now();
+    while (hostile.size() < 1024u * 1024) hostile += "<entry></entry>";
+    const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(1, Parse(Reply("0", Book(hostile + Entry("1", "last")))));
     EXPECT_EQ(1, book.Count()); // every empty entry resolves to the same serial
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
