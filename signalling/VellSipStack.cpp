@@ -11,7 +11,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <cstdarg>
 #include <future>
+#include <mutex>
 
 namespace {
 
@@ -20,8 +22,33 @@ namespace {
 constexpr int kUnregisterWaitMs = 15000;
 constexpr int kIdleWaitMs = 2000;
 
-void DisableLibraryTrace() {
-    for (int level = 0; level <= 7; ++level) osip_trace_disable_level(static_cast<osip_trace_level_t>(level));
+// The SIP library's trace goes to the protocol log of the agent that
+// opened one last (the library has one trace for the whole process).
+std::mutex g_traceMutex;
+FILE* g_traceFile = nullptr;
+
+void WriteLibraryTrace(const char* file, int line, osip_trace_level_t level, const char* format, va_list args) {
+    std::lock_guard<std::mutex> lock(g_traceMutex);
+    if (!g_traceFile) return;
+    fprintf(g_traceFile, "| %d | <%s:%d> ", static_cast<int>(level), file ? file : "", line);
+    vfprintf(g_traceFile, format, args);
+    fflush(g_traceFile);
+}
+
+void RouteLibraryTrace(FILE* file) {
+    std::lock_guard<std::mutex> lock(g_traceMutex);
+    g_traceFile = file;
+    osip_trace_initialize_func(TRACE_LEVEL7, &WriteLibraryTrace);
+    osip_trace_enable_until_level(TRACE_LEVEL7);
+    osip_trace_enable_level(TRACE_LEVEL7);
+}
+
+void DisableLibraryTrace(FILE* file) {
+    std::lock_guard<std::mutex> lock(g_traceMutex);
+    if (g_traceFile != file) return;  // another agent's log took over
+    g_traceFile = nullptr;
+    for (int level = 0; level < END_TRACE_LEVEL; ++level)
+        osip_trace_disable_level(static_cast<osip_trace_level_t>(level));
 }
 
 } // namespace
@@ -59,14 +86,14 @@ int CVellSipStack::Init(const char* realmText, const char* serverAddressText, co
     CopyText(serverPort, sizeof serverPort, serverPortText);
     CopyText(userAgent, sizeof userAgent, userAgentText);
 
+    ua::CUserAgent::QuietLibraryTrace();
     if (logFilePath) {
         logFile = fopen(logFilePath, "w+");
         if (!logFile) {
             QF_LOG_ERROR("Unable to create sip log file %s", logFilePath);
             return -7;
         }
-        osip_trace_initialize(TRACE_LEVEL7, logFile);
-        osip_trace_enable_level(TRACE_LEVEL7);
+        RouteLibraryTrace(logFile);
     }
 
     sipStarted = 0;
@@ -490,7 +517,7 @@ CVellSipStack::~CVellSipStack() {
     m_ua.reset();
     if (logFile) {
         QF_LOG_DEBUG("Closing SIP Log file");
-        DisableLibraryTrace();
+        DisableLibraryTrace(logFile);
         fclose(logFile);
         logFile = nullptr;
     }

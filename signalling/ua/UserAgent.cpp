@@ -23,6 +23,9 @@ namespace ua {
 namespace {
 
 std::once_flag g_parserOnce;
+std::once_flag g_traceOnce;
+
+void DropTrace(const char*, int, osip_trace_level_t, const char*, va_list) {}
 
 void InitParser() {
     std::call_once(g_parserOnce, [] { parser_init(); });
@@ -88,8 +91,17 @@ CUserAgent::CUserAgent()
 
 CUserAgent::~CUserAgent() { Quit(); }
 
+void CUserAgent::QuietLibraryTrace() {
+    std::call_once(g_traceOnce, [] {
+        osip_trace_initialize_func(TRACE_LEVEL0, &DropTrace);
+        for (int level = 0; level < END_TRACE_LEVEL; ++level)
+            osip_trace_disable_level(static_cast<osip_trace_level_t>(level));
+    });
+}
+
 int CUserAgent::Init() {
     if (m_osip) return -1;
+    QuietLibraryTrace();
     InitParser();
     if (osip_init(&m_osip) != 0 || !m_osip) {
         m_osip = nullptr;

@@ -105,6 +105,10 @@ public:
     // The local address used towards the outside world (or towards the
     // server once one is known), dotted text.
     int GuessLocalIp(int family, char* address, int size);
+    // The library writes its trace to standard output unless told
+    // otherwise; the first call in the process turns that off. Later calls
+    // do nothing, so a trace file set up afterwards stays in force.
+    static void QuietLibraryTrace();
     // Writes a random unsigned number as decimal text.
     static int GenerateRandom(char* buffer, int size);
     void Quit();
