@@ -300,6 +300,28 @@ TEST_F(EngineTest, SsrcsDifferAndExternalPacketsAreChecked) {
     EXPECT_EQ(8005, ve().VE_GetLastError()); // no code of its own
 }
 
+TEST_F(EngineTest, RejectedDscpIsAWarningAndSendingRuns) {
+    const int ch = ve().VE_CreateChannel();
+    EXPECT_EQ(-1, ve().VE_SetSendTOS(ch, 64));
+    EXPECT_EQ(9010, ve().VE_GetLastError());
+    ASSERT_EQ(0, ve().VE_SetSendTOS(ch, 50));
+    VECodecInfo pcmu = Codec("PCMU", 8000, 160);
+    ASSERT_EQ(0, ve().VE_SetSendCodec(ch, &pcmu));
+    ASSERT_EQ(0, ve().VE_SetRecPort(ch, 41200));
+    ASSERT_EQ(0, ve().VE_SetSendPort(ch, 41204));
+    ASSERT_EQ(0, ve().VE_SetSendIP(ch, "127.0.0.1"));
+    EXPECT_EQ(-1, ve().VE_StartSend(ch));
+    EXPECT_EQ(9010, ve().VE_GetLastError());
+    for (int i = 0; i < 4; ++i)
+        m_engine.card->Step();
+    unsigned sent = 0, octets = 0, received = 0;
+    ASSERT_EQ(0, ve().VE_RTPStat(ch, sent, octets, received));
+    EXPECT_EQ(2u, sent); // media flows all the same
+    EXPECT_EQ(-1, ve().VE_SetSendTOS(ch, 10));
+    EXPECT_EQ(8018, ve().VE_GetLastError());
+    EXPECT_EQ(0, ve().VE_StopSend(ch));
+}
+
 class CountingObserver : public VEObserver {
 public:
     void Notify(int code, int channel) override {
