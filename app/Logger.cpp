@@ -44,7 +44,7 @@ int CLogger::LogV(int level, const char* module, int line, const char* function,
     if (level > g_threshold.load(std::memory_order_relaxed)) return 1;
     if (!g_open.load(std::memory_order_acquire)) return 2;
 
-    std::lock_guard<std::mutex> lk(g_lock);
+    std::unique_lock<std::mutex> lk(g_lock);
     if (g_file == nullptr) return 2; // closed by a failed rotation or Exit meanwhile
     if (IsNewLogFileRequired() == 1 && RotateLogFile() != 1) {
         std::printf("[%s][%s][%d] RotateLogFile failed\n", ".\\Logger", "CLogger::Log", 111);
@@ -54,6 +54,8 @@ int CLogger::LogV(int level, const char* module, int line, const char* function,
     std::time_t now = std::time(nullptr);
     std::tm tmNow{};
     if (now == static_cast<std::time_t>(-1) || localtime_r(&now, &tmNow) == nullptr) {
+        // The lock goes first: whoever shows the box may well log.
+        lk.unlock();
         qf::platform::ShowMessageBox("Invalid date", "quarvoFON", qf::platform::MsgIcon::Error);
         return -2;
     }
