@@ -133,7 +133,24 @@ int VERtcpHandler::Parse(const uint8_t* data, size_t length, uint32_t ourSsrc) {
     if ((data[0] & 0xC0) != 0x80) return -1;
     const int firstType = data[1];
     if (firstType != kSr && firstType != kRr && firstType != kApp) return -1;
+    // APP parts go to their handler after the lock is released, so the
+    // handler may ask this object for figures.
+    struct AppPart {
+        int subtype;
+        uint32_t name;
+        const uint8_t* data;
+        size_t length;
+    };
+    AppPart apps[8];
+    int appCount = 0;
+    AppHandler appHandler = nullptr;
+    void* appUser = nullptr;
+    int channel = -1;
+    {
     std::lock_guard<std::mutex> lock(m_lock);
+    appHandler = m_appHandler;
+    appUser = m_appUser;
+    channel = m_channel;
     size_t pos = 0;
     while (length - pos >= 4) {
         const uint8_t* h = data + pos;
@@ -191,14 +208,17 @@ int VERtcpHandler::Parse(const uint8_t* data, size_t length, uint32_t ourSsrc) {
         }
         case kApp:
             if (bodyLength < 8) return -1;
-            if (m_appHandler)
-                m_appHandler(m_appUser, m_channel, count, VERtpPacket::Read32(body + 4), body + 8, bodyLength - 8);
+            if (appCount < 8) apps[appCount++] = AppPart{count, VERtpPacket::Read32(body + 4), body + 8, bodyLength - 8};
             break;
         default:
             break;   // BYE and others: nothing we keep
         }
         pos += partLength;
     }
+    }
+    if (appHandler)
+        for (int i = 0; i < appCount; ++i)
+            appHandler(appUser, channel, apps[i].subtype, apps[i].name, apps[i].data, apps[i].length);
     return 0;
 }
 
