@@ -87,6 +87,7 @@ void JbFixed::resetLocked() {
     m_growPending = 0;
     m_holdSamples = 0;
     m_concealedSamples = 0;
+    m_gapFill.clear();
     m_cnActive = false;
     std::fill(m_hist.begin(), m_hist.end(), int16_t{0});
     m_seqInit = false;
@@ -476,6 +477,60 @@ void JbFixed::conceal(int16_t* out, int count) {
     }
 }
 
+void JbFixed::prepareGap(int64_t from) {
+    m_gapFill.clear();
+    // The audio after the gap, if it is already here.
+    auto it = m_frames.upper_bound(from);
+    while (it != m_frames.end() && it->second.cn) ++it;
+    if (it == m_frames.end()) return;
+    const int64_t end = it->first;
+    const int len = static_cast<int>(end - from);
+    if (len <= 0 || len > m_rate * 60 / 1000) return;
+    const int minLag = m_rate / 400;
+    const int maxLag = m_rate * 15 / 1000;
+    const int want = maxLag + m_rate / 100;
+    std::vector<int16_t> next(static_cast<size_t>(want));
+    std::vector<uint8_t> mask(static_cast<size_t>(want));
+    fetch(end, want, next.data(), mask.data());
+    int avail = 0;
+    while (avail < want && mask[static_cast<size_t>(avail)]) ++avail;
+    if (avail < 2 * minLag + m_rate / 200) return;
+    const int window = std::min(m_rate / 100, avail - minLag);
+    const int nextLag = bestLag(next.data(), next.data(), window, minLag, std::min(maxLag, avail - window), true);
+
+    // Forward: the last pitch period played, repeated. Backward: the first
+    // period after the gap, repeated back in time. A cross-fade from one to
+    // the other meets both edges in phase.
+    std::vector<int16_t> before(static_cast<size_t>(len));
+    m_concealedSamples = 0;
+    conceal(before.data(), len);
+    m_concealedSamples = 0;
+    m_gapFill.resize(static_cast<size_t>(len));
+    for (int i = 0; i < len; ++i) {
+        const int back = ((i - len) % nextLag + nextLag) % nextLag;
+        const double w = static_cast<double>(i + 1) / (len + 1);
+        m_gapFill[static_cast<size_t>(i)] =
+            saturate(static_cast<int32_t>(before[static_cast<size_t>(i)] * (1.0 - w) + next[static_cast<size_t>(back)] * w));
+    }
+    m_gapStart = from;
+}
+
+void JbFixed::concealAt(int64_t ts, int16_t* out, int count) {
+    const bool inGap = !m_gapFill.empty() && ts >= m_gapStart && ts < m_gapStart + static_cast<int64_t>(m_gapFill.size());
+    if (m_concealOn && !inGap && m_concealedSamples == 0) prepareGap(ts);
+    if (m_concealOn && !m_gapFill.empty() && ts >= m_gapStart &&
+        ts < m_gapStart + static_cast<int64_t>(m_gapFill.size())) {
+        for (int i = 0; i < count; ++i) {
+            const int64_t at = ts + i - m_gapStart;
+            out[i] = at < static_cast<int64_t>(m_gapFill.size()) ? m_gapFill[static_cast<size_t>(at)] : int16_t{0};
+        }
+        // The fill already ends in phase with what follows: no fade needed.
+        m_concealedSamples = 0;
+        return;
+    }
+    conceal(out, count);
+}
+
 void JbFixed::shiftWindow(double ms) {
     for (auto& e : m_window) e.second += ms;
 }
@@ -549,7 +604,7 @@ void JbFixed::playBlock(int16_t* out) {
             comfortNoise(out, n);
             m_concealedSamples = 0;
         } else {
-            conceal(out, n);
+            concealAt(m_playTs, out, n);
             ++m_stats.concealedBlocks;
         }
         m_playTs += n;
@@ -559,7 +614,8 @@ void JbFixed::playBlock(int16_t* out) {
     // Real audio, possibly with holes.
     const bool resuming = m_concealedSamples > 0;
     std::vector<int16_t> fill(static_cast<size_t>(n));
-    if (present < n || resuming) conceal(fill.data(), n);
+    if (present < n && !mask[0]) concealAt(m_playTs, fill.data(), n);
+    else if (present < n || resuming) conceal(fill.data(), n);
     for (int i = 0; i < n; ++i) out[i] = mask[static_cast<size_t>(i)] ? x[static_cast<size_t>(i)] : fill[static_cast<size_t>(i)];
     if (resuming) {
         // Fade from the concealment into the real signal over 5 ms.

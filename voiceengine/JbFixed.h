@@ -136,6 +136,8 @@ private:
     bool anyFrameAfter(int64_t ts) const;
     void dropConsumed();
     void conceal(int16_t* out, int count);
+    void concealAt(int64_t ts, int16_t* out, int count);
+    void prepareGap(int64_t from);
     void comfortNoise(int16_t* out, int count);
     int findPitch(const int16_t* x, int len, int minLag, int maxLag) const;
     int bestLag(const int16_t* a, const int16_t* b, int len, int minLag, int maxLag, bool forward) const;
@@ -173,6 +175,8 @@ private:
     std::vector<int16_t> m_period; // source of the current concealment
     int m_concealPhase = 0;
     int m_concealedSamples = 0;    // consecutive concealed samples
+    std::vector<int16_t> m_gapFill; // a gap with audio on both sides, bridged
+    int64_t m_gapStart = 0;
     bool m_cnActive = false;
     uint8_t m_cnLevel = 127;
     uint32_t m_noiseSeed = 12345;
