@@ -1,6 +1,7 @@
 #include "signalling/VellSipStack.h"
 
 #include "app/Trace.h"
+#include "signalling/ua/CallManager.h"
 #include "signalling/ua/UserAgent.h"
 
 #include <netinet/in.h>
@@ -105,6 +106,8 @@ int CVellSipStack::Init(const char* realmText, const char* serverAddressText, co
         return -8;
     }
     sipStarted = 1;
+    // Calls and their dialogs live in the call manager (ua/CallManager).
+    m_ua->SetCallLayer(std::make_unique<ua::CCallManager>(m_ua.get()));
 
     if (m_ua->ListenAddr(IPPROTO_UDP, nullptr, localSipPort, AF_INET, 0) != 0) {
         QF_LOG_ERROR("eXosip_listen_addr failed on Port %d", localSipPort);
