@@ -2,7 +2,9 @@
 
 #include "app/Trace.h"
 #include "platform/KeyValueStore.h"
+#include "voiceengine/AlsaSndCardStream.h"
 #include "voiceengine/FileSndCardStream.h"
+#include "voiceengine/VECpuUsage.h"
 #include "voiceengine/G711.h"
 #include "voiceengine/JbFixed.h"
 #include "voiceengine/Mixer.h"
@@ -16,6 +18,7 @@
 #include <arpa/inet.h>
 #include <srtp2/srtp.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdarg>
@@ -224,13 +227,16 @@ int VEAPI::VE_Init(int vqeOption, int txOption, int unused1, int unused2, int un
     if (VESrtpSession::LibraryInit() != 0)
         m_trace.Print(VETrace::kError, "\tInitialization of SRTP failed");
 
+    if (!m_cpu)
+        m_cpu = std::make_unique<VECpuUsage>();
+    m_cpu->Start();
     if (!m_sndCard) {
         m_trace.Print(VETrace::kInfo, "\tutilized hardware ID = %d", hwIdOption);
         if (m_factory) {
             m_sndCard = m_factory(this);
         } else {
-            VEFileSndCardStream::Config silent;
-            m_sndCard = std::make_unique<VEFileSndCardStream>(this, silent);
+            m_sndCard = std::make_unique<AlsaSndCardStream>(
+                this, [this](int level, const std::string& text) { m_trace.Print(level, "%s", text.c_str()); });
         }
         if (!m_sndCard) {
             m_trace.Print(VETrace::kCritical, "Failed to create soundcard object");
@@ -419,7 +425,7 @@ void VEAPI::SupervisionMain() {
                                   static_cast<int>(jitter));
                 }
                 m_trace.Print(VETrace::kInfo, "CPU Load by VoiceEngine is %d %%", m_sndCard ? m_sndCard->CpuLoad() : 0);
-                m_trace.Print(VETrace::kInfo, "System CPU Load is %d %%", 0);
+                m_trace.Print(VETrace::kInfo, "System CPU Load is %d %%", m_cpu ? std::max(0, m_cpu->SystemLoad()) : 0);
             }
             observer = m_observer;
         }
@@ -1871,6 +1877,7 @@ int VEAPI::VE_AddToConference(int channel, int enable) {
 
 int VEAPI::VE_SetTrace(int mode) {
     std::lock_guard<std::recursive_mutex> api(m_apiLock);
+    Api("VEobj.VE_SetTrace(%d);", mode);
     if (mode == 0) {
         m_trace.SetMode(VETrace::kModeOff);
         return 0;
@@ -1890,6 +1897,7 @@ int VEAPI::VE_SetTrace(int mode) {
 
 int VEAPI::VE_SetTraceFileName(const char* name) {
     std::lock_guard<std::recursive_mutex> api(m_apiLock);
+    Api("VEobj.VE_SetTraceFileName(%s);", name ? name : "NULL");
     return m_trace.OpenFile(name) == 0 ? 0 : Fail(8005);
 }
 
@@ -2280,9 +2288,11 @@ int VEAPI::VE_GetCPULoadEngine() {
 }
 
 int VEAPI::VE_GetCPULoadSystem() {
+    std::lock_guard<std::recursive_mutex> api(m_apiLock);
     Api("VEobj.VE_GetCPULoadSystem();");
-    // No counters are read here; the figure is reported as unknown.
-    return -1;
+    if (!m_cpu)
+        return Fail(8003);
+    return m_cpu->SystemLoad();
 }
 
 int VEAPI::VE_GetRemoteSSRC(int channel, unsigned& ssrc) {

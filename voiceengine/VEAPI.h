@@ -28,6 +28,7 @@
 class VEChannel;
 class SocketManager;
 class Mixer;
+class VECpuUsage;
 class Tx_Demux;
 class VQE;
 
@@ -35,9 +36,8 @@ class VEAPI : public VESndCardCallback, public VERtpReceiver {
 public:
     enum { kMaxChannels = 32, kMaxPlayingChannels = 16, kExtensionId = 0x1000F001 };
 
-    // Makes the sound card at VE_Init; by default the ALSA device when it is
-    // built in, otherwise a silent file card. Tools and tests install their
-    // own (for example the file card on WAV files).
+    // Makes the sound card at VE_Init; by default the ALSA device. Tools and
+    // tests install their own (for example the file card on WAV files).
     using SoundCardFactory = std::function<std::unique_ptr<VESndCardStream>(VESndCardCallback*)>;
 
     VEAPI();
@@ -303,6 +303,7 @@ private:
     std::unique_ptr<Mixer> m_mixer;
     std::unique_ptr<Tx_Demux> m_tx;
     std::unique_ptr<VQE> m_vqe;
+    std::unique_ptr<VECpuUsage> m_cpu;
 
     // Supervision thread.
     std::thread m_supervision;

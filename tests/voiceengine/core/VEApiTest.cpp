@@ -35,7 +35,8 @@ protected:
 
 TEST(VEApiLifecycleTest, TerminateWithoutInitAndDoubleInit) {
     vetest::MachineStoreScope store;
-    VEAPI engine;
+    vetest::SteppedEngine stepped;
+    VEAPI& engine = *stepped.engine;
     EXPECT_EQ(0, engine.VE_Terminate());
     EXPECT_EQ(-1, engine.VE_CreateChannel());
     EXPECT_EQ(8026, engine.VE_GetLastError());
@@ -58,7 +59,8 @@ TEST(VEApiLifecycleTest, VersionRecordInMachineStore) {
               VEAPI::VersionKeyFor("\"C:\\Program Files\\quarvoFON\\quarvoFON.exe\" callto:123"));
     EXPECT_EQ("SOFTWARE\\quarvoFON\\VoiceEngine\\Unknown process", VEAPI::VersionKeyFor("prog"));
     EXPECT_EQ("SOFTWARE\\quarvoFON\\VoiceEngine\\ve_core_api", VEAPI::VersionKeyFor("/build/ve_core_api"));
-    VEAPI engine;
+    vetest::SteppedEngine stepped;
+    VEAPI& engine = *stepped.engine;
     char small[10];
     EXPECT_EQ(-1, engine.VE_GetVersion(small, sizeof small));
     EXPECT_EQ(8021, engine.VE_GetLastError());
