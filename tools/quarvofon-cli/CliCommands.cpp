@@ -22,6 +22,34 @@ int UnRegister(CCliSession& s, const std::vector<std::string>&) {
 
 int Ping(CCliSession& s, const std::vector<std::string>&) { return s.Protocol()->SendPing(); }
 
+// Calls. The call commands act on the record of the last event that
+// carried one, as the phone keeps the record of its current call.
+int Call(CCliSession& s, const std::vector<std::string>& args) {
+    if (args.empty()) return -100;
+    const CliOptions& o = s.Options();
+    return s.Protocol()->Invite(o.user.c_str(), args[0].c_str(), o.server.c_str(), o.port.c_str(), nullptr, nullptr);
+}
+
+int Ring(CCliSession& s, const std::vector<std::string>&) {
+    SipData call = s.LastCall();
+    return s.Protocol()->SendRinging(&call);
+}
+
+int Answer(CCliSession& s, const std::vector<std::string>&) {
+    SipData call = s.LastCall();
+    return s.Protocol()->AcceptIncomingCall(&call, nullptr, nullptr);
+}
+
+int Reject(CCliSession& s, const std::vector<std::string>&) {
+    SipData call = s.LastCall();
+    return s.Protocol()->RejectIncomingCall(&call);
+}
+
+int HangUp(CCliSession& s, const std::vector<std::string>&) {
+    SipData call = s.LastCall();
+    return s.Protocol()->HangUp(&call);
+}
+
 // "sleep <ms>": lets scripts pace themselves without a shell.
 int Sleep(CCliSession&, const std::vector<std::string>& args) {
     long ms = args.empty() ? 0 : strtol(args[0].c_str(), nullptr, 10);
@@ -36,6 +64,11 @@ const CliCommand kCliCommands[] = {
     {"register", "register", &Register},
     {"unregister", "unregister", &UnRegister},
     {"ping", "ping", &Ping},
+    {"call", "call <number>", &Call},
+    {"ring", "ring", &Ring},
+    {"answer", "answer", &Answer},
+    {"reject", "reject", &Reject},
+    {"hangup", "hangup", &HangUp},
     {"sleep", "sleep <ms>", &Sleep},
     {nullptr, nullptr, nullptr},
 };

@@ -90,5 +90,20 @@ std::string CCliSession::FormatEvent(int status, const SipData* data) {
     char line[512];
     snprintf(line, sizeof line, "event %d %s cid=%d did=%d tid=%d code=%d reason=\"%s\"", status, StatusName(status),
              d.cid, d.did, d.tid, d.statusCode, reason.c_str());
-    return line;
+    // Call events add the call's media: codec=<name>/<payload>/<rate>
+    // rtp=<ip>:<port> dtmf=<signal>/<duration>; blanks in peer-given texts
+    // become '_'.
+    if (data == nullptr) return line;
+    auto word = [](const char* text, size_t size) {
+        std::string out;
+        for (const char* p = text; p < text + size && *p; ++p)
+            out += (static_cast<unsigned char>(*p) <= 0x20 || *p == '"') ? '_' : *p;
+        return out;
+    };
+    std::string out = line;
+    out += " codec=" + word(d.codecName, sizeof d.codecName) + "/" + word(d.codecPayload, sizeof d.codecPayload) +
+           "/" + word(d.codecFreq, sizeof d.codecFreq);
+    out += " rtp=" + word(d.rtpIp, sizeof d.rtpIp) + ":" + word(d.rtpPort, sizeof d.rtpPort);
+    out += " dtmf=" + std::to_string(d.dtmfSignal) + "/" + std::to_string(d.dtmfDuration);
+    return out;
 }

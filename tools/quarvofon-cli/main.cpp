@@ -4,6 +4,8 @@
 //
 // Every session event is printed as one line
 //   event <status> <name> cid=<n> did=<n> tid=<n> code=<n> reason="<text>"
+// to which events with a call record add
+//   codec=<name>/<payload>/<rate> rtp=<ip>:<port> dtmf=<signal>/<duration>
 // and every command read from standard input is answered with
 //   result <command> <value>
 // The program ends at "quit" or at the end of its input, deleting the

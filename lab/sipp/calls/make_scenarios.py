@@ -107,6 +107,9 @@ for name, comment, media in [
 ]:
     write(name, comment, [invite(media), recv(100, optional=True), recv(488), ack_error()])
 
+write('uac-rejected.xml', 'The phone rejects the call with 486 Busy Here.',
+      [invite(['m=audio 4000 RTP/AVP 0 8'])] + PROV + [recv(486), ack_error()])
+
 write('uac-offer-no-connection.xml', 'An offer without any connection line is refused with 488.',
       [invite(None, body=['v=0', 'o=sipp 1 1 IN IP4 [local_ip]', 's=-', 't=0 0', 'm=audio 4000 RTP/AVP 0']),
        recv(100, optional=True), recv(488), ack_error()])
