@@ -105,7 +105,6 @@ int VQE::Reset(int samplingRate) {
 void VQE::applySettings() {
     if (!m_pre) return;
     int on = 1, off = 0;
-    speex_preprocess_ctl(m_pre, SPEEX_PREPROCESS_SET_VAD, &on);
     speex_preprocess_ctl(m_pre, SPEEX_PREPROCESS_SET_DENOISE, m_noiseLevel > 0 ? &on : &off);
     int suppress = m_noiseLevel == 1 ? -12 : m_noiseLevel == 2 ? -18 : -25;
     speex_preprocess_ctl(m_pre, SPEEX_PREPROCESS_SET_NOISE_SUPPRESS, &suppress);
@@ -213,7 +212,11 @@ int VQE::ProcessNearEnd(const int16_t* in, int16_t* out, int samples, int delayM
     } else {
         std::memcpy(m_work.data(), in, sizeof(int16_t) * static_cast<size_t>(samples));
     }
-    m_vad = speex_preprocess_run(m_pre, m_work.data()) != 0;
+    speex_preprocess_run(m_pre, m_work.data());
+    // Voice activity: well above the tracked noise floor.
+    const double nearE = blockEnergy(m_work.data(), samples);
+    m_noiseFloor = nearE < m_noiseFloor ? nearE : m_noiseFloor * 1.002 + 1e-3;
+    m_vad = nearE > 4.0 * m_noiseFloor && nearE > 1.0e3;
 
     if (m_echoMode == 2) {
         // Suppressor: duck the microphone while the far end dominates.

@@ -123,6 +123,7 @@ private:
     // Echo suppressor state.
     float m_suppressGain = 1.0f;
     // Analog level control state.
+    double m_noiseFloor = 1.0e4;
     float m_speechLevelDb = -40.0f;
     int m_levelHold = 0;
 
