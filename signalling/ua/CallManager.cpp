@@ -58,6 +58,12 @@ void SetTag(osip_from_t* header, const std::string& tag) {
     }
 }
 
+// The whole Call-ID ("number@host").
+std::string CallIdText(const osip_message_t* m) {
+    if (m == nullptr || m->call_id == nullptr) return {};
+    return HeaderText<osip_call_id_t>(m->call_id, &osip_call_id_to_str);
+}
+
 const char* Method(const osip_message_t* m) { return (m && m->sip_method) ? m->sip_method : ""; }
 
 int PortOf(const char* text) {
@@ -366,8 +372,8 @@ void CCallManager::OnInDialogResponse(Call* call, osip_transaction_t* tr, osip_m
 
 void CCallManager::OnStray2xx(osip_message_t* response) {
     // A repeated 2xx after its transaction ended: our ACK got lost.
-    if (response == nullptr || response->call_id == nullptr || response->call_id->number == nullptr) return;
-    const std::string callId = response->call_id->number;
+    const std::string callId = CallIdText(response);
+    if (callId.empty()) return;
     for (auto& [cid, call] : m_calls) {
         if (!call->outgoing || call->ack == nullptr || call->dialog == nullptr) continue;
         if (callId != call->dialog->call_id) continue;
@@ -574,10 +580,10 @@ int CCallManager::HandleInvite(osip_transaction_t* tr, osip_message_t* request) 
 int CCallManager::HandleCancel(osip_transaction_t* tr, osip_message_t* request) {
     auto* via = static_cast<osip_via_t*>(osip_list_get(&request->vias, 0));
     const std::string branch = via ? ParamOf(&via->via_params, "branch") : "";
-    const std::string callId = request->call_id->number;
+    const std::string callId = CallIdText(request);
     Call* call = nullptr;
     for (auto& [cid, c] : m_calls) {
-        if (c->outgoing || c->request == nullptr || callId != c->request->call_id->number) continue;
+        if (c->outgoing || c->request == nullptr || callId != CallIdText(c->request)) continue;
         auto* v = static_cast<osip_via_t*>(osip_list_get(&c->request->vias, 0));
         if (v != nullptr && ParamOf(&v->via_params, "branch") == branch) {
             call = c.get();
