@@ -250,3 +250,24 @@ TEST(RtpSsrc, ChannelsNeverShareAnSsrc) {
     EXPECT_TRUE(VESsrcSource::Acquire()->Used(0xCAFEF00D));
     channels[0]->StopSend();
 }
+
+TEST_F(RtpSendTest, ExternallyReceivedPacketsAreCheckedThenDelivered) {
+    Bytes ok(20, 0);
+    ok[0] = 0x80;
+    Bytes tooLong(808, 0);
+    tooLong[0] = 0x80;
+    Bytes v1 = ok;
+    v1[0] = 0x40;
+    EXPECT_EQ(VERtpCode::PacketLength, transport.ReceivedRTPPacket(ok.data(), 0));
+    EXPECT_EQ(VERtpCode::PacketLength, transport.ReceivedRTPPacket(tooLong.data(), tooLong.size()));
+    EXPECT_EQ(VERtpCode::Failed, transport.ReceivedRTPPacket(v1.data(), v1.size()));
+    EXPECT_TRUE(receiver.rtp.empty());
+    EXPECT_EQ(0, transport.ReceivedRTPPacket(tooLong.data(), 807));
+    EXPECT_EQ(0, transport.ReceivedRTPPacket(ok.data(), ok.size()));
+    ASSERT_EQ(2u, receiver.rtp.size());
+    EXPECT_EQ(807u, receiver.rtp[0].size());
+    EXPECT_EQ(0, receiver.lastChannel);
+    const Bytes rr = {0x80, 201, 0, 1, 0, 0, 0, 9};
+    EXPECT_EQ(0, transport.ReceivedRTCPPacket(rr.data(), rr.size()));
+    ASSERT_EQ(1u, receiver.rtcp.size());
+}

@@ -254,3 +254,43 @@ TEST_F(RtpUdpTest, RtcpReportReachesTheRtcpPort) {
     EXPECT_EQ("alice@127.0.0.1", b->transport.GetRemoteRTCPCNAME());
     a->transport.StopSend();
 }
+
+TEST_F(RtpUdpTest, OversizedDatagramsAreDroppedWhole) {
+    Pair();
+    // A raw sender: one datagram of 1024 bytes (kept) and one of 1025 (dropped).
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(b->port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    Bytes big(1025, 0);
+    big[0] = 0x80;
+    sendto(s, big.data(), 1025, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    sendto(s, big.data(), 1024, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    close(s);
+    ASSERT_TRUE(b->receiver.WaitRtp(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(1u, b->receiver.RtpCount());
+    EXPECT_EQ(1024u, b->receiver.rtp[0].size());
+}
+
+TEST_F(RtpUdpTest, Ipv6ChannelsTalkOverLoopback) {
+    for (Endpoint* e : {a.get(), b.get()}) {
+        ASSERT_EQ(0, e->transport.EnableIPv6());
+        e->port = FreePortPair();
+        ASSERT_EQ(0, e->transport.SetRecPort(e->port, nullptr, "::1", 0));
+        ASSERT_EQ(0, e->transport.StartListen());
+    }
+    // The family is fixed once sockets exist.
+    EXPECT_EQ(8039, a->transport.EnableIPv6());
+    EXPECT_EQ(VERtpCode::InvalidAddress, a->transport.SetSendIP("127.0.0.1"));
+    ASSERT_EQ(0, a->transport.SetSendIP("::1"));
+    ASSERT_EQ(0, a->transport.SetSendPort(b->port, 0));
+    a->transport.SetSendCodec("PCMA", 8000, 8);
+    ASSERT_EQ(0, a->transport.StartSend());
+    ASSERT_EQ(0, a->transport.SendRtp(8, frame, sizeof frame, 160, false));
+    ASSERT_TRUE(b->receiver.WaitRtp(1));
+    EXPECT_EQ(8, b->receiver.rtp[0][1] & 0x7F);
+    EXPECT_EQ("0:0:0:0:0:0:0:1", b->transport.GetFromIP());
+    a->transport.StopSend();
+}
