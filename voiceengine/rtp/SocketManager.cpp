@@ -18,15 +18,19 @@ int SocketManager::AddSocket(const std::shared_ptr<VEUdpSocket>& socket) {
     QF_TRACE("SocketManager::AddSocket");
     if (!socket) return -1;
     std::lock_guard<std::mutex> lock(m_lock);
+    // A socket removed and added again within one cycle stays registered;
+    // one already known takes no second place.
+    m_toRemove.erase(std::remove(m_toRemove.begin(), m_toRemove.end(), socket), m_toRemove.end());
+    if (std::find(m_sockets.begin(), m_sockets.end(), socket) != m_sockets.end() ||
+        std::find(m_toAdd.begin(), m_toAdd.end(), socket) != m_toAdd.end()) {
+        QF_LEAVE();
+        return 0;
+    }
     if (m_sockets.size() + m_toAdd.size() >= kMaxSockets) {
         QF_LOG_ERROR("socket table full");
         return -1;
     }
-    // A socket removed and added again within one cycle stays registered.
-    m_toRemove.erase(std::remove(m_toRemove.begin(), m_toRemove.end(), socket), m_toRemove.end());
-    if (std::find(m_sockets.begin(), m_sockets.end(), socket) == m_sockets.end() &&
-        std::find(m_toAdd.begin(), m_toAdd.end(), socket) == m_toAdd.end())
-        m_toAdd.push_back(socket);
+    m_toAdd.push_back(socket);
     QF_LEAVE();
     return 0;
 }

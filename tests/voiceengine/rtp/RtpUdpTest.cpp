@@ -14,6 +14,7 @@
 #include "voiceengine/rtp/SocketManager.h"
 #include "voiceengine/rtp/VEChannelTransport.h"
 #include "voiceengine/rtp/VESrtpSession.h"
+#include "voiceengine/rtp/VEUdpSocket.h"
 
 using namespace qf::test;
 
@@ -293,4 +294,29 @@ TEST_F(RtpUdpTest, Ipv6ChannelsTalkOverLoopback) {
     EXPECT_EQ(8, b->receiver.rtp[0][1] & 0x7F);
     EXPECT_EQ("0:0:0:0:0:0:0:1", b->transport.GetFromIP());
     a->transport.StopSend();
+}
+
+TEST(SocketManagerTable, BoundedAndQueued) {
+    SocketManager manager;
+    std::vector<std::shared_ptr<VEUdpSocket>> sockets;
+    for (size_t i = 0; i < SocketManager::kMaxSockets; ++i) {
+        sockets.push_back(std::make_shared<VEUdpSocket>());
+        ASSERT_EQ(0, manager.AddSocket(sockets.back()));
+    }
+    auto extra = std::make_shared<VEUdpSocket>();
+    EXPECT_EQ(-1, manager.AddSocket(extra));
+    // Adding the same socket twice takes one place; removal before the
+    // thread ran drops it from the queue at once.
+    EXPECT_EQ(0, manager.AddSocket(sockets[0]));
+    manager.RemoveSocket(sockets[0]);
+    EXPECT_EQ(SocketManager::kMaxSockets - 1, manager.SocketCount());
+    EXPECT_EQ(0, manager.AddSocket(extra));
+    // The thread takes the queue over and stops promptly.
+    EXPECT_NE(-1, manager.Start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(SocketManager::kMaxSockets, manager.SocketCount());
+    const auto t0 = std::chrono::steady_clock::now();
+    manager.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(200));
+    EXPECT_FALSE(manager.Running());
 }
