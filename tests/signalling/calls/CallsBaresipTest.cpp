@@ -92,28 +92,9 @@ protected:
         // baresip: auto-answer, G.711 only, commands over TCP.
         const std::string cfg = m_dir.file("baresip");
         std::filesystem::create_directories(cfg);
-        WriteFile(cfg + "/config", std::string("poll_method epoll\n") + "sip_listen " + kBaresipAddress +
-                                       ":5060\n"
-                                       "sip_transports udp\n"
-                                       "call_max_calls 4\n"
-                                       "audio_player aubridge,qf\n"
-                                       "audio_alert aubridge,qf\n"
-                                       "audio_source ausine,440\n"
-                                       "ausrc_srate 48000\n"
-                                       "ausrc_channels 2\n"
-                                       "auplay_srate 48000\n"
-                                       "audio_channels 1\n"
-                                       "module_path /usr/lib/baresip/modules\n"
-                                       "module g711.so\n"
-                                       "module aubridge.so\n"
-                                       "module ausine.so\n"
-                                       "module_app account.so\n"
-                                       "module_app menu.so\n"
-                                       "module_app ctrl_tcp.so\n"
-                                       "ctrl_tcp_listen " +
-                                       kBaresipAddress + ":" + std::to_string(kCtrlPort) + "\n");
-        WriteFile(cfg + "/accounts", std::string("<sip:1002@") + kPhoneAddress +
-                                         ">;auth_pass=2345;answermode=auto;regint=600\n");
+        const std::string lab = std::string(QF_SOURCE_DIR) + "/lab/baresip/";
+        WriteFile(cfg + "/config", Fill(ReadFile(lab + "config.in")));
+        WriteFile(cfg + "/accounts", Fill(ReadFile(lab + "accounts.in")));
         WriteFile(cfg + "/contacts", "");
         ASSERT_TRUE(m_baresip.Start({"ip", "netns", "exec", m_ns, "baresip", "-f", cfg}, m_dir.file("baresip.log")));
         ASSERT_TRUE(WaitUntil([this] { return ReadFile(m_dir.file("baresip.log")).find("200 OK") != std::string::npos; },
@@ -125,9 +106,6 @@ protected:
         m_stack = std::make_unique<CVellSipStack>();
         ASSERT_EQ(1, m_stack->Init(kPhoneAddress, kPhoneAddress, "5060", &EventRecorder::Callback, m_events.Owner(),
                                    nullptr, m_codecs, m_count, "quarvoFON test", 0));
-        ua::CUserAgent* agent = m_stack->UserAgent();
-        if (dynamic_cast<ua::CCallManager*>(agent->CallLayer()) == nullptr)
-            agent->SetCallLayer(std::make_unique<ua::CCallManager>(agent));
         ASSERT_EQ(1, m_stack->Register("1001", "1001", "1234", 3600, nullptr, nullptr, 0));
         ASSERT_EQ(VellSS_STATUS_REGISTRATION_SUCCESSFUL, m_events.WaitFor(VellSS_STATUS_REGISTRATION_SUCCESSFUL).status)
             << Join(m_events.Statuses());
@@ -142,6 +120,18 @@ protected:
             std::cerr << "---- baresip\n" << ReadFile(m_dir.file("baresip.log")) << "---- kamailio\n"
                       << ReadFile(m_dir.file("kamailio.log")) << "---- events " << Join(m_events.Statuses()) << "\n";
         }
+    }
+
+    // The lab's baresip templates with our addresses.
+    static std::string Fill(std::string text) {
+        const std::pair<std::string, std::string> values[] = {{"@PEER_ADDRESS@", kBaresipAddress},
+                                                              {"@SERVER_ADDRESS@", kPhoneAddress},
+                                                              {"@CTRL_PORT@", std::to_string(kCtrlPort)}};
+        for (const auto& [key, value] : values) {
+            for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size()))
+                text.replace(at, key.size(), value);
+        }
+        return text;
     }
 
     // One command to baresip's ctrl_tcp module, as a netstring.

@@ -45,9 +45,6 @@ protected:
         ASSERT_EQ(1, m_stack->Init("127.0.0.1", "127.0.0.1", std::to_string(m_sippPort).c_str(),
                                    &EventRecorder::Callback, m_events.Owner(), nullptr, m_codecs, m_count,
                                    "quarvoFON test", m_ourPort));
-        ua::CUserAgent* agent = m_stack->UserAgent();
-        if (dynamic_cast<ua::CCallManager*>(agent->CallLayer()) == nullptr)
-            agent->SetCallLayer(std::make_unique<ua::CCallManager>(agent));
     }
 
     void TearDown() override {
