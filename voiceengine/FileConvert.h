@@ -37,6 +37,8 @@ public:
     // played part (0/0 = whole file); the caller has checked the window.
     int Open(std::FILE* stream, int format, float scale, int startMs, int stopMs, bool loop);
     void Close();
+    // Volume scale for the blocks still to come (0..1).
+    void SetScale(float scale) { m_scale = scale; }
     bool IsOpen() const { return m_stream != nullptr; }
 
     // Next 10 ms at 16 kHz into out[160]. Returns 160, 0 when playback has

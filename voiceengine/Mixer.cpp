@@ -218,8 +218,9 @@ int Mixer::StopFile(int channel) {
 
 int Mixer::SetFileScale(int channel, float scale) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (!valid(channel) || !m_channels[static_cast<size_t>(channel)].file || scale < 0.0f || scale > 1.0f) return -1;
+    if (!valid(channel) || !m_channels[static_cast<size_t>(channel)].file || !(scale >= 0.0f && scale <= 1.0f)) return -1;
     // Takes effect on the next block read.
+    m_channels[static_cast<size_t>(channel)].file->SetScale(scale);
     return 0;
 }
 

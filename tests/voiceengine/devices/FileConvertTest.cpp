@@ -267,11 +267,18 @@ TEST(FileConvertTest, PlayChecksArgumentsInOrder) {
     int16_t out[160];
     int n = 0;
     for (int i = 0; i < 30; ++i) {
+        // Half way the scale goes to 1; out of range is refused.
+        if (i == 10) {
+            EXPECT_EQ(mixer.SetFileScale(0, 1.5f), -1);
+            EXPECT_EQ(mixer.SetFileScale(0, 1.0f), 0);
+        }
         mixer.Get(16000, 1, out, n);
         got.insert(got.end(), out, out + n);
     }
     EXPECT_EQ(got[0], 50);          // 100 ms * 0.5
-    EXPECT_EQ(got[3199], 149);      // 299 ms * 0.5
+    EXPECT_EQ(got[1599], 99);       // 199 ms * 0.5
+    EXPECT_EQ(got[1600], 200);      // 200 ms at full scale
+    EXPECT_EQ(got[3199], 299);
     EXPECT_EQ(got[3200], 0);        // stop position reached
     EXPECT_FALSE(mixer.IsPlayingFile(0));
 }
