@@ -96,9 +96,13 @@ int VEChannelTransport::OpenSocket(std::shared_ptr<VEUdpSocket>& socket, const s
     }
     if (handler) {
         std::shared_ptr<callbacksocket> h = handler;
+        VERtpTraceSink* trace = m_trace;
         s->SetCallbacks([h](const uint8_t* data, size_t length, const sockaddr_storage& from) {
             h->OnDatagram(data, length, from);
-        }, nullptr);
+        }, [trace, port](int error) {
+            // A failed read loses that datagram only; the socket stays in use.
+            VERtpTrace(trace, VERtpTraceSink::kWarning, "Receiving on port %d failed (error code = %d)", port, error);
+        });
     }
     if (m_manager.AddSocket(s) != 0) {
         s->Close();
