@@ -72,6 +72,16 @@ bool WellFormed(const osip_message_t* msg) {
 
 int ClassOf(int status) { return status / 100; }
 
+// The user part of a SIP URI ("" when it has none or does not parse).
+std::string UserOf(const std::string& uriText) {
+    osip_uri_t* uri = nullptr;
+    osip_uri_init(&uri);
+    std::string user;
+    if (uri && osip_uri_parse(uri, uriText.c_str()) == 0 && uri->username) user = uri->username;
+    if (uri) osip_uri_free(uri);
+    return user;
+}
+
 // The agent a transaction belongs to, through the osip_t it lives in.
 CUserAgent* Self(osip_transaction_t* tr) {
     if (!tr || !tr->config) return nullptr;
@@ -875,9 +885,13 @@ int CUserAgent::RegisterSendRegister(int rid, osip_message_t* reg) {
     }
     if (!reg && r->Build(*this, r->Expires(), &reg) != 0) return -1;
     if (r->SentExpires() == 0) {
-        // Removing the binding: no registration of that address may renew it.
+        // Removing the binding: no registration of that account at that
+        // registrar may renew it. The From may name another host than the
+        // one registered (the caller URI of the last call), so the user
+        // part decides.
+        std::string user = UserOf(r->From());
         for (auto& [id, other] : m_registrations)
-            if (other->From() == r->From() && other->Proxy() == r->Proxy()) other->StopRefreshing();
+            if (other->Proxy() == r->Proxy() && UserOf(other->From()) == user) other->StopRefreshing();
     }
     int tid = SendRequest(reg, OWNER_REGISTRATION);
     if (tid <= 0) return -1;

@@ -155,6 +155,28 @@ TEST_F(UserAgentTest, RegistrationAnswersTheChallengeAndRefreshesBeforeExpiry) {
     EXPECT_NE(peer.LastText().find("nc=00000002"), std::string::npos);
 }
 
+// Signing out sends a new REGISTER with expiry 0, possibly with another
+// host in its From (the caller URI of the last call): the old binding must
+// not be renewed behind it.
+TEST_F(UserAgentTest, UnregistrationStopsTheRenewalOfTheAccount) {
+    StartRegistration(2);
+    MessagePtr reg = peer.ReceiveRequest("REGISTER", 2000);
+    ASSERT_TRUE(reg);
+    peer.SendText(FakePeer::Response(reg.get(), 200, "OK", "Expires: 2\r\n"));
+    EventPtr ok = WaitEvent(ua::EXOSIP_REGISTRATION_SUCCESS, 2000);
+    ASSERT_TRUE(ok);
+    EXPECT_GT(agent.SecondsToRefresh(ok->rid), 0);
+
+    from = "sip:1001@10.9.9.9:5060";
+    StartRegistration(0);
+    MessagePtr unreg = peer.ReceiveRequest("REGISTER", 2000);
+    ASSERT_TRUE(unreg);
+    EXPECT_EQ("0", FakePeer::Header(unreg.get(), "expires"));
+    EXPECT_LT(agent.SecondsToRefresh(ok->rid), 0);
+    peer.SendText(FakePeer::Response(unreg.get(), 200, "OK"));
+    EXPECT_FALSE(peer.ReceiveRequest("REGISTER", 2500)) << "no renewal after the unregistration";
+}
+
 TEST_F(UserAgentTest, RefusedCredentialsAreTriedOnlyTwiceMore) {
     StartRegistration(3600);
     int failures = 0;
