@@ -171,6 +171,13 @@ CCallManager::Call* CCallManager::FindCallByRequest(const osip_message_t* reques
     return nullptr;
 }
 
+std::string CCallManager::NewestLocalTag() const {
+    if (m_calls.empty()) return {};
+    const Call* call = m_calls.rbegin()->second.get();
+    if (call->dialog != nullptr && call->dialog->local_tag != nullptr) return call->dialog->local_tag;
+    return call->localTag;
+}
+
 int CCallManager::GetRemoteSdp(int did, std::string* out) {
     Call* call = FindCallByDialog(did);
     if (call == nullptr || out == nullptr || call->remoteSdp.empty()) return -1;

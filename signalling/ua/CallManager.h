@@ -64,6 +64,8 @@ public:
 
     // Observers for tests.
     size_t CallCount() const { return m_calls.size(); }
+    // Our tag in the newest call (empty when there is none).
+    std::string NewestLocalTag() const;
 
     struct Call;
 
