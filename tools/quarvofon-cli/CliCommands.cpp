@@ -47,7 +47,16 @@ int Reject(CCliSession& s, const std::vector<std::string>&) {
 
 int HangUp(CCliSession& s, const std::vector<std::string>&) {
     SipData call = s.LastCall();
-    return s.Protocol()->HangUp(&call);
+    const int rc = s.Protocol()->HangUp(&call);
+    s.EndCallMedia();  // the user ended the call: the media stops at once
+    return rc;
+}
+
+// "dtmf <digit>": a key during a call, sent as a telephone event (needs
+// --mic or --speaker, which start the voice engine).
+int Dtmf(CCliSession& s, const std::vector<std::string>& args) {
+    if (args.empty() || args[0].size() != 1 || !s.Media()) return -100;
+    return s.Media()->SendDigit(args[0][0]);
 }
 
 // "sleep <ms>": lets scripts pace themselves without a shell.
@@ -69,6 +78,7 @@ const CliCommand kCliCommands[] = {
     {"answer", "answer", &Answer},
     {"reject", "reject", &Reject},
     {"hangup", "hangup", &HangUp},
+    {"dtmf", "dtmf <digit>", &Dtmf},
     {"sleep", "sleep <ms>", &Sleep},
     {nullptr, nullptr, nullptr},
 };

@@ -8,12 +8,19 @@
 
 CCliSession::CCliSession(const CliOptions& options) : m_options(options), m_codecs{}, m_codecCount(0) {
     memset(&m_lastCall, 0, sizeof m_lastCall);
+    memset(&m_mediaCall, 0, sizeof m_mediaCall);
     if (m_options.displayName.empty()) m_options.displayName = m_options.user;
 }
 
 CCliSession::~CCliSession() { Stop(); }
 
 int CCliSession::Start() {
+    if (!m_options.micFile.empty() || !m_options.speakerFile.empty()) {
+        m_media = std::make_unique<VECallMedia>();
+        const int rc = m_media->Init({m_options.micFile, m_options.speakerFile, 37644});
+        Print("voice init " + std::to_string(rc) + (rc == 1 ? "" : " \"" + m_media->LastMessage() + "\""));
+        if (rc != 1) return rc;
+    }
     m_codecCount = CSdpCodecList::Parse(m_options.codecs.c_str(), m_codecs, kMaxCodecs);
     m_protocol = std::make_unique<CVellSipStack>();
     return m_protocol->Init(m_options.server.c_str(), m_options.server.c_str(), m_options.port.c_str(),
@@ -22,7 +29,10 @@ int CCliSession::Start() {
                             m_codecCount, m_options.userAgent.c_str(), m_options.localSipPort);
 }
 
-void CCliSession::Stop() { m_protocol.reset(); }
+void CCliSession::Stop() {
+    m_protocol.reset();
+    if (m_media) m_media->Terminate();  // after the protocol, as the phone does
+}
 
 SipData CCliSession::LastCall() {
     std::lock_guard<std::mutex> lock(m_callLock);
@@ -47,6 +57,41 @@ void CCliSession::OnEvent(int status, SipData* data) {
         m_lastCall = *data;
     }
     Print(FormatEvent(status, data));
+    if (m_media) FollowCall(status, data);
+}
+
+void CCliSession::EndCallMedia() {
+    if (m_media && m_media->InCall()) {
+        m_media->StopCall();
+        Print("voice stop");
+    }
+}
+
+// Channel 0 follows the call as the phone's window drives it: media starts
+// when a call is answered or acknowledged and stops when it ends.
+void CCliSession::FollowCall(int status, const SipData* data) {
+    if (data && data->codecName[0] && data->rtpIp[0]) m_mediaCall = *data;
+    switch (status) {
+    case VellSS_STATUS_OUTGOING_CALL_ANSWERED:
+    case VellSS_STATUS_CALL_ACK: {
+        const int rc = m_media->StartCall(m_mediaCall.codecName, m_mediaCall.codecPayload, m_mediaCall.rtpIp,
+                                          m_mediaCall.rtpPort);
+        Print("voice start " + std::to_string(rc) + (rc == 1 ? "" : " \"" + m_media->LastMessage() + "\""));
+        break;
+    }
+    case VellSS_STATUS_CALL_CLOSED:
+    case VellSS_STATUS_CALL_RELEASED:
+    case VellSS_STATUS_CALL_CANCELLED:
+    case VellSS_STATUS_CALL_TIMEOUT:
+    case VellSS_STATUS_CALL_NOANSWER:
+    case VellSS_STATUS_CALL_REQUESTFAILURE:
+    case VellSS_STATUS_CALL_SERVERFAILURE:
+    case VellSS_STATUS_CALL_GLOBALFAILURE:
+        EndCallMedia();
+        break;
+    default:
+        break;
+    }
 }
 
 const char* CCliSession::StatusName(int status) {

@@ -2,6 +2,7 @@
 // The state of one quarvofon-cli run: the session protocol, the record of
 // the current call and the single output stream every line goes through.
 #include "signalling/SessionProtocol.h"
+#include "voiceengine/VECallMedia.h"
 
 #include <memory>
 #include <mutex>
@@ -21,6 +22,10 @@ struct CliOptions {
     int expiry = 3600;
     int localSipPort = 0;
     bool registerAtStart = false;
+    // Voice: with either file the engine runs on the file sound card and
+    // channel 0 follows the call events.
+    std::string micFile;
+    std::string speakerFile;
 };
 
 class CCliSession {
@@ -34,6 +39,10 @@ public:
     void Stop();
 
     CSessionProtocol* Protocol() { return m_protocol.get(); }
+    // The call media (null without --mic/--speaker).
+    VECallMedia* Media() { return m_media.get(); }
+    // Stops channel 0's media when a call has it (prints "voice stop").
+    void EndCallMedia();
     const CliOptions& Options() const { return m_options; }
 
     // The record of the last event that carried one (the current call).
@@ -49,6 +58,7 @@ public:
 private:
     static int EventCallback(int status, CquarvoFONDlg* owner, SipData* data);
     void OnEvent(int status, SipData* data);
+    void FollowCall(int status, const SipData* data);
 
     CliOptions m_options;
     std::unique_ptr<CSessionProtocol> m_protocol;
@@ -57,6 +67,8 @@ private:
     std::mutex m_outputLock;
     std::mutex m_callLock;
     SipData m_lastCall;
+    std::unique_ptr<VECallMedia> m_media;
+    SipData m_mediaCall; // last record that carried the call's media
 };
 
 // One command read from standard input.

@@ -27,7 +27,7 @@ void Usage() {
             "usage: quarvofon-cli --server <host> --user <number> --pin <pin>\n"
             "         [--port <sip port>] [--expiry <s>] [--codecs <list>] [--display <name>]\n"
             "         [--user-agent <text>] [--local-port <n>] [--log <file>] [--sip-log <file>]\n"
-            "         [--register]\n"
+            "         [--register] [--mic <wav>] [--speaker <wav>]\n"
             "commands on standard input:");
     for (const CliCommand* c = kCliCommands; c->name; ++c) fprintf(stderr, " %s;", c->usage);
     fprintf(stderr, " help; quit\n");
@@ -66,6 +66,10 @@ bool ParseOptions(int argc, char** argv, CliOptions& o) {
         } else if (a == "--local-port") {
             if (!value(number)) return false;
             o.localSipPort = atoi(number.c_str());
+        } else if (a == "--mic") {
+            if (!value(o.micFile)) return false;
+        } else if (a == "--speaker") {
+            if (!value(o.speakerFile)) return false;
         } else if (a == "--register") {
             o.registerAtStart = true;
         } else {

@@ -204,4 +204,40 @@ TEST_F(BaresipCallTest, TonesBothWaysInARealCall) {
               100 * vetest::PowerAt(dump, mid, static_cast<size_t>(rate), 440, rate));
 }
 
+// The same call made headless by quarvofon-cli with WAV files as
+// microphone and speaker, keys sent as telephone events.
+TEST_F(BaresipCallTest, CliCallWithWavFiles) {
+    m_stack.reset(); // the cli signs in as 1001 itself
+    wavfile::Write(m_dir.file("mic.wav"), vetest::Tone(1000, 10.0), 48000);
+    qf::test::WriteFile(m_dir.file("script"), "call 1002\nsleep 3000\ndtmf 5\nsleep 500\nhangup\nsleep 500\nquit\n");
+    const std::string cli = std::string(QF_BINARY_DIR) + "/tools/quarvofon-cli/quarvofon-cli";
+    qf::test::ChildProcess run;
+    ASSERT_TRUE(run.Start({"sh", "-c",
+                           cli + " --server " + kPhoneAddress + " --user 1001 --pin 1234 --register --mic " +
+                               m_dir.file("mic.wav") + " --speaker " + m_dir.file("speaker.wav") + " < " +
+                               m_dir.file("script")},
+                          m_dir.file("cli.out")));
+    EXPECT_EQ(0, run.Wait(30s));
+    const std::string out = qf::test::ReadFile(m_dir.file("cli.out"));
+    EXPECT_NE(std::string::npos, out.find("voice init 1")) << out;
+    EXPECT_NE(std::string::npos, out.find("voice start 1")) << out;
+    EXPECT_NE(std::string::npos, out.find("result dtmf 0")) << out;
+    EXPECT_NE(std::string::npos, out.find("voice stop")) << out;
+
+    std::vector<int16_t> heard;
+    int rate = 0;
+    ASSERT_TRUE(wavfile::Read(m_dir.file("speaker.wav"), heard, rate));
+    ASSERT_GT(heard.size(), 48000u * 3);
+    // A second in the middle of the call: 440 Hz from baresip.
+    size_t loud = 0;
+    for (size_t i = 0; i < heard.size(); ++i)
+        if (std::abs(heard[i]) > 1000) {
+            loud = i;
+            break;
+        }
+    ASSERT_GT(loud, 0u);
+    ASSERT_GT(heard.size(), loud + 48000 + 24000);
+    EXPECT_GT(vetest::PowerAt(heard, loud + 24000, 48000, 440), 100 * vetest::PowerAt(heard, loud + 24000, 48000, 1000));
+}
+
 } // namespace
