@@ -8,7 +8,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::FILE* f = std::tmpfile();
     if (!f) return 0;
-    std::fwrite(data, 1, size, f);
+    if (size > 0) std::fwrite(data, 1, size, f);
     std::rewind(f);
     FILEConvert reader;
     const bool loop = size > 0 && (data[size - 1] & 1);
