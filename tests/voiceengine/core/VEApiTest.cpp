@@ -1,5 +1,6 @@
 #include "EngineTestSupport.h"
 #include "voiceengine/VEChannel.h"
+#include "voiceengine/WavFile.h"
 
 #include <gtest/gtest.h>
 
@@ -258,6 +259,33 @@ TEST_F(EngineTest, LocalKeyToneIsPlayed) {
     EXPECT_GT(p1336, 50 * p1000);
     // 200 ms, then silence.
     EXPECT_LT(vetest::Rms(out, 25 * 480, 4 * 480), 50.0);
+}
+
+TEST_F(EngineTest, RingToneFilePlaysThroughTheChannel) {
+    qf::test::TempDir dir;
+    wavfile::Write(dir.file("ring.wav"), vetest::Tone(440, 0.3, 8000.0, 16000), 16000);
+    const int ch = ve().VE_CreateChannel();
+    EXPECT_EQ(-1, ve().VE_PlayPCM(ch, dir.file("missing.wav").c_str(), 0, 1, 1.0f, 0, 0));
+    EXPECT_EQ(10016, ve().VE_GetLastError());
+    EXPECT_EQ(-1, ve().VE_PlayPCM(ch, dir.file("ring.wav").c_str(), 0, 1, 1.5f, 0, 0));
+    EXPECT_EQ(10021, ve().VE_GetLastError());
+    EXPECT_EQ(-1, ve().VE_PlayPCM(ch, dir.file("ring.wav").c_str(), 0, 1, 1.0f, 0, 10));
+    EXPECT_EQ(10021, ve().VE_GetLastError());
+    // Not playing: accepted, nothing played.
+    EXPECT_EQ(0, ve().VE_PlayPCM(ch, dir.file("ring.wav").c_str(), 0, 1, 1.0f, 0, 0));
+    EXPECT_EQ(0, ve().VE_IsPlayingFile(ch));
+
+    ASSERT_EQ(0, ve().VE_StartPlayout(ch));
+    ASSERT_EQ(0, ve().VE_PlayPCM(ch, dir.file("ring.wav").c_str(), 0, 1, 1.0f, 0, 0));
+    EXPECT_EQ(1, ve().VE_IsPlayingFile(ch));
+    EXPECT_EQ(-1, ve().VE_PlayPCM(ch, dir.file("ring.wav").c_str(), 0, 1, 1.0f, 0, 0));
+    EXPECT_EQ(10016, ve().VE_GetLastError()); // one file per channel
+    for (int i = 0; i < 50; ++i)
+        m_engine.card->Step();
+    EXPECT_EQ(0, ve().VE_IsPlayingFile(ch)); // played once, then released
+    const auto out = m_engine.card->SpeakerSamples();
+    EXPECT_GT(vetest::PowerAt(out, 4800, 9600, 440), 100 * vetest::PowerAt(out, 4800, 9600, 1000));
+    EXPECT_LT(vetest::Rms(out, 40 * 480, 10 * 480), 50.0);
 }
 
 TEST_F(EngineTest, VolumesAndSettings) {
