@@ -261,3 +261,37 @@ TEST_F(CallManagerTest, RingingCallIsDeclinedAndRequestsNobodyNeedsAreAnswered) 
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(CallManagerTest, OperationArgumentsAndCallerUri) {
+    // A record without a transaction to answer, or naming no codec of ours.
+    SipData bad{};
+    bad.tid = -1;
+    EXPECT_EQ(-2, m_stack.AcceptIncomingCall(&bad, "127.0.0.1", "37644"));
+    EXPECT_EQ(-2, m_stack.SendRingWithSDP(&bad, "127.0.0.1", "37644"));
+    bad.tid = 1;
+    bad.selectedCodecIndex = 7;
+    EXPECT_EQ(-2, m_stack.AcceptIncomingCall(&bad, "127.0.0.1", "37644"));
+    EXPECT_EQ(-2, m_stack.AcceptIncomingCall(nullptr, "127.0.0.1", "37644"));
+    bad.selectedCodecIndex = 0;
+    EXPECT_EQ(-4, m_stack.AcceptIncomingCall(&bad, "127.0.0.1", "37644"));  // no such transaction
+    EXPECT_EQ(-2, m_stack.SendRinging(&bad));
+    EXPECT_EQ(-2, m_stack.RejectIncomingCall(&bad));
+    EXPECT_EQ(-2, m_stack.HangUp(&bad));
+    EXPECT_EQ(-2, m_stack.Invite(nullptr, "1002", "127.0.0.1", "5060", nullptr, nullptr));
+
+    // A caller with a domain of its own keeps it; the INVITE still goes
+    // to the proxy, with the default RTP port in its offer.
+    ASSERT_GT(m_stack.Invite("1001@example.net", "1002", "127.0.0.1", m_peer.PortText().c_str(), "127.0.0.1", nullptr),
+              0);
+    EXPECT_STREQ("sip:1001@example.net", m_stack.localUri);
+    EXPECT_STREQ("37644", m_stack.localRtpPort);
+    MessagePtr invite = m_peer.ReceiveRequest("INVITE", 3000);
+    ASSERT_TRUE(invite);
+    EXPECT_STREQ("example.net", invite->from->url->host);
+    EXPECT_NE(std::string::npos, m_peer.LastText().find("m=audio 37644 RTP/AVP 8 0\r\n"));
+    EXPECT_NE(std::string::npos, m_peer.LastText().find("Subject: quarvoFON test\r\n"));
+}
+
+} // namespace
