@@ -266,10 +266,10 @@ void CINetWorker::Stop() {
     curl_multi_wakeup(s.multi);
     if (s.thread.joinable() && s.thread.get_id() != std::this_thread::get_id()) s.thread.join();
     else if (s.thread.joinable()) s.thread.detach();
-    curl_multi_cleanup(s.multi);
-    s.multi = nullptr;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
+        curl_multi_cleanup(s.multi);
+        s.multi = nullptr;
         s.running = false;
         s.stopping = false;
         s.threadId = std::thread::id();
@@ -292,11 +292,10 @@ bool CINetWorker::IsWorkerThread() {
 
 bool CINetWorker::Post(std::function<void()> fn) {
     WorkerState& s = State();
-    {
-        std::lock_guard<std::mutex> lock(s.mutex);
-        if (!s.running || s.stopping) return false;
-        s.queue.push_back(std::move(fn));
-    }
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!s.running || s.stopping) return false;
+    s.queue.push_back(std::move(fn));
+    // Under the lock, so that Stop cannot free the multi handle meanwhile.
     curl_multi_wakeup(s.multi);
     return true;
 }

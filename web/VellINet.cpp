@@ -293,6 +293,7 @@ int CVellINet::SendRequest(const char* body, unsigned long length) {
     QF_TRACE("CVellINet::SendRequest");
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     m_responseText.clear();
+    m_truncated = false;
     if (!m_request || m_requestSent || (!body && length > 0)) {
         QF_LOG_ERROR("%s", GetErrorText(ERROR_INTERNET_INCORRECT_HANDLE_STATE));
         QF_LOG_ERROR("Error sending http request");
@@ -357,7 +358,12 @@ int CVellINet::SendRequest(const char* body, unsigned long length) {
 
 void CVellINet::Append(const std::string& chunk) {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
-    if (m_used + chunk.size() > kMaxResponseBytes) return;  // cannot grow: drop it and go on
+    // Cannot grow: drop this chunk and every later one, so that what is kept
+    // is always the reply's beginning and never a splice of its pieces.
+    if (m_truncated || m_used + chunk.size() > kMaxResponseBytes) {
+        m_truncated = true;
+        return;
+    }
     if (m_responseBuffer.size() < m_used + chunk.size()) m_responseBuffer.resize(m_used + chunk.size());
     std::memcpy(m_responseBuffer.data() + m_used, chunk.data(), chunk.size());
     m_used += chunk.size();
@@ -452,6 +458,7 @@ void CVellINet::Close() {
     {
         std::lock_guard<std::recursive_mutex> lock(m_lock);
         m_used = 0;
+        m_truncated = false;
     }
     QF_LEAVE();
 }
@@ -464,6 +471,7 @@ void CVellINet::ClosedByINet() {
     {
         std::lock_guard<std::recursive_mutex> lock(m_lock);
         m_used = 0;
+        m_truncated = false;
     }
     QF_LEAVE();
 }

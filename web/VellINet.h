@@ -81,8 +81,9 @@ public:
     static void StatusCallBack(void* handle, void* context, unsigned long status, const void* statusInfo,
                                unsigned long statusInfoLength);
 
-    // A reply larger than this is cut: later chunks are dropped and reading
-    // goes on, so a runaway server cannot exhaust memory.
+    // A reply larger than this is cut: the chunk that does not fit and all
+    // later ones are dropped and reading goes on, so a runaway server cannot
+    // exhaust memory.
     static constexpr size_t kMaxResponseBytes = 8 * 1024 * 1024;
     static constexpr size_t kInitialBufferBytes = 350;
     static constexpr int kHandleWaitMs = 10000;
@@ -103,6 +104,7 @@ private:
     CINetEvent m_handleEvent;
     std::vector<char> m_responseBuffer;
     size_t m_used = 0;
+    bool m_truncated = false;  // a chunk was dropped: the rest of the reply is too
     bool m_requestSent = false;
     std::string m_verb;
     std::vector<std::string> m_headers;  // "Name: value" lines of the open request

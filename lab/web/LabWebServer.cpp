@@ -149,6 +149,10 @@ int CLabWebServer::Start(const std::string& host, int port) {
     if (bound <= 0) return -1;
     m_port = bound;
     m_thread = std::thread([this] { m_server->listen_after_bind(); });
+    // stop() only reaches a server that is already accepting: wait for it,
+    // or a quick Start/Stop would leave the thread in accept() for good.
+    for (int i = 0; i < 500 && !m_server->is_running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     return bound;
 }
 
