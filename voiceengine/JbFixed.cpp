@@ -21,6 +21,7 @@ int16_t saturate(int32_t v) { return static_cast<int16_t>(std::clamp(v, -32768, 
 constexpr int kMarginMs = 10;          // safety kept above the latest arrivals
 constexpr int kShrinkHysteresisMs = 15;
 constexpr int kInitialDelayMs = 40;
+constexpr double kHoldSpreadMs = 10;   // arrival spread above which an empty buffer waits
 constexpr int kWindowMs = 2000;        // arrivals remembered for the delay decision
 constexpr int kMaxBufferMs = 1000;     // audio kept ahead of playout at most
 constexpr int kResyncMs = 2000;        // a jump beyond this restarts the timeline
@@ -458,13 +459,20 @@ void JbFixed::conceal(int16_t* out, int count) {
         m_period.assign(h + len - period, h + len);
         m_concealPhase = 0;
     }
-    const int fadeStart = m_rate * 20 / 1000;
-    const int fadeEnd = m_rate * 60 / 1000;
+    // The repeated period matches the lost audio less and less: full level
+    // for 5 ms, then down to 40 % at 15 ms, 10 % at 30 ms and silence at
+    // 60 ms. A guess that drifts out of phase then does less harm than the
+    // silence it replaces would.
+    const int fadeStart = m_rate * 20 / 1000; // comfort noise joins from here
+    const double perMs = m_rate / 1000.0;
     for (int i = 0; i < count; ++i) {
-        const int pos = m_concealedSamples + i;
-        double g = 1.0;
-        if (pos >= fadeEnd) g = 0.0;
-        else if (pos > fadeStart) g = 1.0 - static_cast<double>(pos - fadeStart) / (fadeEnd - fadeStart);
+        const double ms = (m_concealedSamples + i) / perMs;
+        double g;
+        if (ms < 5) g = 1.0;
+        else if (ms < 15) g = 1.0 - 0.6 * (ms - 5) / 10;
+        else if (ms < 30) g = 0.4 - 0.3 * (ms - 15) / 15;
+        else if (ms < 60) g = 0.1 - 0.1 * (ms - 30) / 30;
+        else g = 0.0;
         const int16_t v = m_period.empty() ? int16_t{0} : m_period[static_cast<size_t>(m_concealPhase) % m_period.size()];
         ++m_concealPhase;
         out[i] = static_cast<int16_t>(v * g);
@@ -535,6 +543,16 @@ void JbFixed::shiftWindow(double ms) {
     for (auto& e : m_window) e.second += ms;
 }
 
+double JbFixed::windowSpreadMs() const {
+    if (m_window.empty()) return 0;
+    double lo = 1e9, hi = -1e9;
+    for (const auto& e : m_window) {
+        lo = std::min(lo, e.second);
+        hi = std::max(hi, e.second);
+    }
+    return hi - lo;
+}
+
 double JbFixed::windowMinMs() const {
     double m = 1e9;
     for (const auto& e : m_window) m = std::min(m, e.second);
@@ -589,8 +607,9 @@ void JbFixed::playBlock(int16_t* out) {
     }
 
     if (present == 0) {
-        if (!m_cnActive && !anyFrameAfter(m_playTs)) {
-            // Nothing to play yet: hold the timeline (the delay grows) and
+        if (!m_cnActive && !anyFrameAfter(m_playTs) && windowSpreadMs() > kHoldSpreadMs) {
+            // Nothing to play yet on a jittery path: the packet is probably
+            // late rather than lost. Hold the timeline (the delay grows) and
             // fill the gap. A long hold is usually a pause in the stream.
             conceal(out, n);
             m_holdSamples += n;
@@ -614,8 +633,21 @@ void JbFixed::playBlock(int16_t* out) {
     // Real audio, possibly with holes.
     const bool resuming = m_concealedSamples > 0;
     std::vector<int16_t> fill(static_cast<size_t>(n));
-    if (present < n && !mask[0]) concealAt(m_playTs, fill.data(), n);
-    else if (present < n || resuming) conceal(fill.data(), n);
+    int firstMissing = 0;
+    while (firstMissing < n && mask[static_cast<size_t>(firstMissing)]) ++firstMissing;
+    if (present < n && !mask[0]) {
+        concealAt(m_playTs, fill.data(), n);
+    } else if (present == firstMissing && !resuming) {
+        // The block's audio stops part way: predict the rest from the
+        // freshest samples, this block's real beginning included.
+        const std::vector<int16_t> saved = m_hist;
+        pushHistory(x.data(), firstMissing);
+        m_concealedSamples = 0;
+        conceal(fill.data() + firstMissing, n - firstMissing);
+        m_hist = saved;
+    } else if (present < n || resuming) {
+        conceal(fill.data(), n);
+    }
     for (int i = 0; i < n; ++i) out[i] = mask[static_cast<size_t>(i)] ? x[static_cast<size_t>(i)] : fill[static_cast<size_t>(i)];
     if (resuming) {
         // Fade from the concealment into the real signal over 5 ms.

@@ -144,6 +144,7 @@ private:
     void pushHistory(const int16_t* x, int count);
     void shiftWindow(double ms);
     double windowMinMs() const;
+    double windowSpreadMs() const;
     void playBlock(int16_t* out);
 
     const int m_channelId;
