@@ -13,7 +13,11 @@
 #include <cstring>
 #include <strings.h>
 
+#include <vector>
+
 namespace {
+
+constexpr size_t kParsePadding = 64;
 
 // Reads a decimal number at the start of text (leading blanks allowed) and
 // stores where it ended. 0 when there are no digits or it is out of range.
@@ -60,7 +64,14 @@ int CSdpOffer::Parse(const char* text) {
         QF_LOG_ERROR("Unable to get remote SDP");
         return READ_NO_SDP;
     }
-    if (sdp_message_parse(sdp, text) != 0) {
+    // libosip2's SDP parser steps over a line end it assumes to be two
+    // characters: a line ending in a lone CR or LF at the very end of the
+    // text (an m= line without payloads, for one) makes it read past the
+    // terminator. Zero padding keeps every such read inside our buffer.
+    const size_t len = std::strlen(text);
+    std::vector<char> padded(len + kParsePadding, '\0');
+    std::memcpy(padded.data(), text, len);
+    if (sdp_message_parse(sdp, padded.data()) != 0) {
         sdp_message_free(sdp);
         QF_LOG_ERROR("Unable to get remote SDP");
         return READ_NO_SDP;

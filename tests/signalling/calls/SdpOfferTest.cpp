@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <string>
 
 namespace {
@@ -169,6 +171,17 @@ TEST(SdpOfferTest, UnusableDescriptionsAreRefused) {
     }
     CSdpOffer offer;
     EXPECT_EQ(CSdpOffer::READ_NO_SDP, offer.Parse(nullptr));
+
+    // An m= line without payloads ending the text with a single line end
+    // once made the SDP parser read past the text (found by fuzzing); the
+    // text here is allocated to its exact size so that a sanitizer sees it.
+    for (const char* end : {"\r", "\n"}) {
+        const std::string text = Sdp("") + "m=audio 4000 RTP/AVP" + end;
+        std::unique_ptr<char[]> exact(new char[text.size() + 1]);
+        std::memcpy(exact.get(), text.c_str(), text.size() + 1);
+        EXPECT_EQ(CSdpOffer::READ_OK, offer.Parse(exact.get()));
+        EXPECT_EQ(0, offer.CodecCount());
+    }
     EXPECT_EQ(CSdpOffer::READ_NO_SDP, offer.Read(nullptr));
 }
 
