@@ -537,7 +537,7 @@ int VEAPI::VE_SetSendCodec(int channel, const VECodecInfo* codec) {
     m_tx->SetCodecRate(channel, codec->frequency);
     ch->SetTransmitCodec(ch->sendCodec);
     ch->Transport().SetSendCodec(ch->sendCodec.name, ch->sendCodec.frequency, ch->sendCodec.payloadType);
-    ch->sendCNPayloadType = m_database.PayloadTypeOf(channel, m_table.ComfortNoiseFor(codec->frequency));
+    ch->sendCNPayloadType = m_table.At(m_table.ComfortNoiseFor(codec->frequency)).info.payloadType;
     QF_LEAVE();
     return 0;
 }
@@ -1027,7 +1027,7 @@ int VEAPI::VE_StartSend(int channel) {
     m_trace.Print(VETrace::kStream, "\t\tVE_StartSend() after StartRecording");
     ch->SetTransmitCodec(ch->sendCodec);
     ch->ResetTransmitter();
-    ch->sendCNPayloadType = m_database.PayloadTypeOf(channel, m_table.ComfortNoiseFor(ch->sendCodec.frequency));
+    ch->sendCNPayloadType = m_table.At(m_table.ComfortNoiseFor(ch->sendCodec.frequency)).info.payloadType;
     ch->sending = true;
     m_tx->EnableChannel(channel, ch->sendCodec.frequency == 16000 ? 16000 : 8000);
     m_tx->SetMute(channel, ch->muted);
@@ -1313,7 +1313,10 @@ int VEAPI::VE_SetVADStatus(int channel, int enable, int mode, int disableDTX) {
         return Fail(8005);
     }
     m_vadEnabled = enable == 1;
+    LockSnd();
     ch->vadEnabled = m_vadEnabled;
+    ch->vadDisableDtx = disableDTX != 0;
+    UnlockSnd();
     return 0;
 }
 
@@ -1325,7 +1328,7 @@ int VEAPI::VE_GetVADStatus(int channel, int& enabled, int& mode, int& disableDTX
         return -1;
     enabled = ch->vadEnabled ? 1 : 0;
     mode = 0;
-    disableDTX = 0;
+    disableDTX = ch->vadDisableDtx ? 1 : 0;
     return 0;
 }
 

@@ -79,7 +79,13 @@ void VEChannel::SetTransmitCodec(const VECodecInfo& codec) {
         m_txFill = 0;
 }
 
-void VEChannel::ResetTransmitter() { m_txFill = 0; }
+void VEChannel::ResetTransmitter() {
+    m_txFill = 0;
+    m_hangoverBlocks = 0;
+    m_inComfortNoise = false;
+    m_comfortNoiseBlocks = 0;
+    m_markNext = false;
+}
 
 void VEChannel::ProcessCapture(const int16_t* block8k) {
     static const int16_t kSilence[80] = {};
@@ -100,6 +106,44 @@ void VEChannel::ProcessCapture(const int16_t* block8k) {
         m_transport->AdvanceTimestamp(m_txCodec.frequency == 16000 ? 160 : 80);
         return;
     }
+    // Voice activity: energy above about -50 dBov, held for 200 ms after the
+    // last loud block. A comfort-noise period starts only at a packet
+    // boundary, so a packet being collected is always completed.
+    if (vadEnabled && !vadDisableDtx) {
+        double energy = 0;
+        for (int i = 0; i < 80; ++i)
+            energy += static_cast<double>(in[i]) * in[i];
+        energy /= 80.0;
+        constexpr double kSpeechEnergy = 10.0 * 10.0; // rms 10 of 32768
+        if (energy > kSpeechEnergy)
+            m_hangoverBlocks = 20;
+        else if (m_hangoverBlocks > 0)
+            --m_hangoverBlocks;
+        const bool speech = energy > kSpeechEnergy || m_hangoverBlocks > 0;
+        if (!speech && m_txFill == 0) {
+            if (!m_inComfortNoise) {
+                m_inComfortNoise = true;
+                m_comfortNoiseBlocks = 0;
+            }
+            // A noise-level frame at the start and every 200 ms; between
+            // them only the timestamp runs on.
+            if (m_comfortNoiseBlocks++ % 20 == 0) {
+                const double rms = std::sqrt(energy);
+                int level = rms < 1.0 ? 127 : static_cast<int>(-20.0 * std::log10(rms / 32768.0));
+                level = level < 0 ? 0 : (level > 127 ? 127 : level);
+                const uint8_t frame = static_cast<uint8_t>(level);
+                m_trace.Print(VETrace::kStream, "Sent CN packet %i bytes", 1);
+                m_transport->SendRtp(sendCNPayloadType, &frame, 1, 80, false);
+            } else {
+                m_transport->AdvanceTimestamp(80);
+            }
+            return;
+        }
+        if (speech && m_inComfortNoise) {
+            m_inComfortNoise = false;
+            m_markNext = true; // first speech packet after comfort noise
+        }
+    }
     memcpy(m_txBuffer + m_txFill, in, 80 * sizeof(int16_t));
     m_txFill += 80;
     if (m_txFill < packetSize)
@@ -115,5 +159,6 @@ void VEChannel::ProcessCapture(const int16_t* block8k) {
     }
     m_txFill = 0;
     m_trace.Print(VETrace::kStream, "Sent %s packet %i bytes", name, packetSize);
-    m_transport->SendRtp(m_txCodec.payloadType, payload, static_cast<size_t>(packetSize), packetSize, false);
+    m_transport->SendRtp(m_txCodec.payloadType, payload, static_cast<size_t>(packetSize), packetSize, m_markNext);
+    m_markNext = false;
 }

@@ -57,6 +57,7 @@ public:
     uint64_t droppedPackets = 0;
     int sendCNPayloadType = 13;
     bool vadEnabled = false;
+    bool vadDisableDtx = false; // with VAD on, every block still counts as speech
     // In-band DTMF mixed into the captured audio (audio thread).
     int inBandEvent = 0;
     int inBandSamplesLeft = 0;
@@ -77,4 +78,9 @@ private:
     int m_txCodecIndex = -1;
     int16_t m_txBuffer[kMaxPacketSamples + 80];
     int m_txFill = 0;
+    // Voice activity and comfort noise on the send side.
+    int m_hangoverBlocks = 0;
+    bool m_inComfortNoise = false;
+    int m_comfortNoiseBlocks = 0;
+    bool m_markNext = false;
 };

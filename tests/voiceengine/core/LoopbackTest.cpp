@@ -228,6 +228,64 @@ TEST(LoopbackTest, PacketisationAndDtmfEventSequence) {
     EXPECT_EQ(0, ve.VE_Terminate());
 }
 
+TEST(LoopbackTest, SilenceIsSentAsComfortNoiseWithVad) {
+    vetest::MachineStoreScope store;
+    // 0.5 s tone, 1 s silence, 0.5 s tone.
+    std::vector<int16_t> mic = vetest::Tone(1000, 0.5);
+    mic.resize(mic.size() + 48000, 0);
+    const auto again = vetest::Tone(1000, 0.5);
+    mic.insert(mic.end(), again.begin(), again.end());
+    vetest::SteppedEngine a(mic);
+    ASSERT_EQ(0, a.engine->VE_Init(0, 0, 0, 0, 0, 1));
+    VEAPI& ve = *a.engine;
+    const int ch = ve.VE_CreateChannel();
+    ASSERT_EQ(0, ve.VE_SetVADStatus(ch, 1, 0, 0));
+    Catcher far(42804);
+    StartCall(ve, ch, 42800, 42804, Codec("PCMU", 0, 160));
+    vetest::StepAll({&a}, 200);
+    const auto packets = far.Drain();
+    StopCall(ve, ch);
+    EXPECT_EQ(0, ve.VE_Terminate());
+
+    int speech = 0, noise = 0, marked = 0;
+    bool afterNoise = false;
+    uint32_t lastTs = 0;
+    uint16_t lastSeq = 0;
+    for (size_t i = 0; i < packets.size(); ++i) {
+        const auto& p = packets[i];
+        const int pt = p[1] & 0x7f;
+        const uint32_t ts = (uint32_t(p[4]) << 24) | (p[5] << 16) | (p[6] << 8) | p[7];
+        const uint16_t seq = static_cast<uint16_t>((p[2] << 8) | p[3]);
+        if (i > 0) {
+            EXPECT_EQ(static_cast<uint16_t>(lastSeq + 1), seq);
+            EXPECT_GT(static_cast<int32_t>(ts - lastTs), 0); // time runs on through the silence
+        }
+        lastTs = ts;
+        lastSeq = seq;
+        if (pt == 13) {
+            ++noise;
+            afterNoise = true;
+            EXPECT_EQ(13u, p.size()); // header and the noise level
+            continue;
+        }
+        ASSERT_EQ(0, pt);
+        ++speech;
+        // The first speech packet after comfort noise carries the marker,
+        // no other does.
+        if (i > 0) {
+            EXPECT_EQ(afterNoise, (p[1] & 0x80) != 0) << i;
+        }
+        marked += afterNoise ? 1 : 0;
+        afterNoise = false;
+    }
+    // About 1 s - 200 ms hangover of silence: a level frame every 200 ms.
+    // (The filter's first block may count as silence too.)
+    EXPECT_GE(noise, 4);
+    EXPECT_LE(noise, 7);
+    EXPECT_GE(speech, 55); // 2 x 0.5 s of tone plus the hangovers, 20 ms each
+    EXPECT_GE(marked, 1);
+}
+
 // The phone's own call order on real-time file cards, WAV in and WAV out.
 TEST(CallMediaTest, PhoneCallOrderCarriesAudioBetweenWavFiles) {
     vetest::MachineStoreScope store;
