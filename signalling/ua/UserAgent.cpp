@@ -856,22 +856,24 @@ int CUserAgent::RegisterBuildInitialRegister(const char* from, const char* proxy
     if (!from || !proxy || !reg || !m_osip) return -1;
     std::lock_guard<std::recursive_timed_mutex> guard(m_lock);
     *reg = nullptr;
-    if (m_registrations.size() >= 32) {
-        // Drop registrations that no longer refresh, oldest first.
+    if (m_registrations.size() >= MAX_REGISTRATIONS) {
+        // Forget registrations that no longer renew, oldest first. Their
+        // late answers then find no registration and are dropped.
         for (auto it = m_registrations.begin(); it != m_registrations.end();) {
-            if (!it->second->Refreshing() && m_registrations.size() >= 16)
+            if (!it->second->Refreshing() && m_registrations.size() >= MAX_REGISTRATIONS / 2)
                 it = m_registrations.erase(it);
             else
                 ++it;
         }
-        if (m_registrations.size() >= 32) return -1;
+        if (m_registrations.size() >= MAX_REGISTRATIONS) return -1;
     }
     int rid = ++m_nextRid;
     std::string local = LocalAddressFor("127.0.0.1");
     auto r = std::make_unique<CRegistration>(rid, from, proxy, contact ? contact : "", expires,
                                              RandomToken() + "@" + local, RandomToken());
+    std::string user = UserOf(from);
     for (auto it = m_registrations.rbegin(); it != m_registrations.rend(); ++it) {
-        if (it->second->From() == from && it->second->Proxy() == proxy) {
+        if (it->second->Proxy() == proxy && UserOf(it->second->From()) == user) {
             r->InheritChallenge(*it->second);
             break;
         }
@@ -897,15 +899,15 @@ int CUserAgent::RegisterSendRegister(int rid, osip_message_t* reg) {
         return -1;
     }
     if (!reg && r->Build(*this, r->Expires(), &reg) != 0) return -1;
-    if (r->SentExpires() == 0) {
-        // Removing the binding: no registration of that account at that
-        // registrar may renew it. The From may name another host than the
-        // one registered (the caller URI of the last call), so the user
-        // part decides.
-        std::string user = UserOf(r->From());
-        for (auto& [id, other] : m_registrations)
-            if (other->Proxy() == r->Proxy() && UserOf(other->From()) == user) other->StopRefreshing();
-    }
+    // The newest registration of an account at a registrar is the one
+    // that renews the binding; one with expiry 0 removes it, and nothing
+    // may renew it behind that. The From may name another host than the
+    // one registered (the caller URI of the last call), so the user part
+    // decides.
+    std::string user = UserOf(r->From());
+    for (auto& [id, other] : m_registrations)
+        if (id != rid && other->Proxy() == r->Proxy() && UserOf(other->From()) == user) other->StopRefreshing();
+    if (r->SentExpires() == 0) r->StopRefreshing();
     int tid = SendRequest(reg, OWNER_REGISTRATION);
     if (tid <= 0) return -1;
     m_clients[tid].rid = rid;

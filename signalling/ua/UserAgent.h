@@ -65,6 +65,7 @@ public:
         MAX_EVENTS = 512,               // events waiting for the owner
         MAX_SERVER_TRANSACTIONS = 256,  // beyond this, stray requests are answered statelessly
         MAX_AUTH_ANSWERS = 2,           // challenges answered in a row with the same credentials
+        MAX_REGISTRATIONS = 32,         // registrations remembered
         TICK_MS = 20,
     };
 

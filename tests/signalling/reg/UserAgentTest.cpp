@@ -177,6 +177,32 @@ TEST_F(UserAgentTest, UnregistrationStopsTheRenewalOfTheAccount) {
     EXPECT_FALSE(peer.ReceiveRequest("REGISTER", 2500)) << "no renewal after the unregistration";
 }
 
+// The owner registers again every 3000 s with a new initial REGISTER: the
+// newer registration takes over the renewal instead of both renewing for
+// ever (and the table of registrations filling up).
+TEST_F(UserAgentTest, ANewRegistrationOfTheAccountTakesOverTheRenewal) {
+    std::string lastCallId;
+    int firstRid = 0;
+    for (int i = 0; i < 3 * CUserAgent::MAX_REGISTRATIONS; ++i) {
+        int rid = StartRegistration(2);
+        ASSERT_GT(rid, 0) << "registration " << i;
+        if (!firstRid) firstRid = rid;
+        MessagePtr reg = peer.ReceiveRequest("REGISTER", 2000);
+        ASSERT_TRUE(reg);
+        lastCallId = reg->call_id->number;
+        peer.SendText(FakePeer::Response(reg.get(), 200, "OK", "Expires: 2\r\n"));
+        ASSERT_TRUE(WaitEvent(ua::EXOSIP_REGISTRATION_SUCCESS, 2000));
+    }
+    EXPECT_LT(agent.SecondsToRefresh(firstRid), 0);
+    EXPECT_LE(agent.RegistrationCount(), static_cast<size_t>(CUserAgent::MAX_REGISTRATIONS));
+    // Exactly one renewal comes, from the newest registration.
+    MessagePtr refresh = peer.ReceiveRequest("REGISTER", 2000);
+    ASSERT_TRUE(refresh);
+    EXPECT_EQ(lastCallId, refresh->call_id->number);
+    peer.SendText(FakePeer::Response(refresh.get(), 200, "OK", "Expires: 60\r\n"));
+    EXPECT_FALSE(peer.ReceiveRequest("REGISTER", 500));
+}
+
 TEST_F(UserAgentTest, RefusedCredentialsAreTriedOnlyTwiceMore) {
     StartRegistration(3600);
     int failures = 0;
