@@ -275,6 +275,14 @@ int AlsaSndCardStream::writeBlock(const int16_t* mono) {
     }
     snd_pcm_sframes_t r = snd_pcm_writei(m_play, data, kBlock);
     if (r == -EPIPE || r == -ESTRPIPE) {
+        // The device ran dry. Now and then is normal; five times within
+        // ten seconds is a playout problem worth telling the engine about.
+        const int64_t now = nowMs();
+        if (now - m_xrunWindowMs > 10000) {
+            m_xrunWindowMs = now;
+            m_xruns = 0;
+        }
+        if (++m_xruns == 5) m_engine->ProblemIsReported(2);
         snd_pcm_prepare(m_play);
         r = snd_pcm_writei(m_play, data, kBlock);
     }

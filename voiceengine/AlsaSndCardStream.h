@@ -125,6 +125,8 @@ private:
     int64_t m_lastRecMs = 0;
     unsigned long m_writtenSamples = 0;
     int m_writeFailures = 0;
+    int m_xruns = 0;
+    int64_t m_xrunWindowMs = 0;
     int m_putBackDelay = 4;
     long m_lastPartial = -1;
     int m_partialLooks = 0;
