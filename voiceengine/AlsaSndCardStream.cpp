@@ -74,10 +74,16 @@ int openPcm(const std::string& name, snd_pcm_stream_t dir, snd_pcm_t** out) {
     return static_cast<int>(channels);
 }
 
+// ALSA prints its own complaints on stderr (a missing card gives a dozen
+// lines per open); the failures reach our callers as results instead.
+void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
+
 } // namespace
 
 AlsaSndCardStream::AlsaSndCardStream(VESndCardCallback* engine, TraceFn trace)
     : m_engine(engine), m_trace(std::move(trace)) {
+    static const bool quiet = (snd_lib_error_set_handler(quietAlsa), true);
+    (void)quiet;
     m_control.SetTrace(m_trace);
     m_mixer.SetTrace(m_trace);
     m_buf.resize(kBlock * 2);
