@@ -251,3 +251,23 @@ int CServiceRequest::INetRequest(CVellINet& client, const std::string& line, Vel
 std::string CServiceRequest::WebHost() { return CDeployment::Current().webHost; }
 
 int CServiceRequest::WebPort() { return CDeployment::Current().webPort; }
+
+int CServiceRequest::PingRequest(CVellINet& client, VellINetStatusCallback callback, void* context,
+                                 const std::string& site, int port) {
+    QF_TRACE("CquarvoFONDlg::PingSite");
+    if (client.MakeHttpConnection(callback, context, site.c_str(), port, "GET", "", kFormContentType, 0) < 0) {
+        QF_LOG_ERROR("Unable to make http connection");
+        return -1;
+    }
+    if (client.AddRequestHeaders("Accept: */*\r\n", HTTP_ADDREQ_FLAG_REPLACE) < 0 ||
+        client.AddRequestHeaders(kFormContentType, HTTP_ADDREQ_FLAG_ADD_IF_NEW) < 0) {
+        QF_LOG_ERROR("Unable to add request headers");
+        return -1;
+    }
+    if (client.SendRequest(nullptr, 0) < 0) {
+        QF_LOG_ERROR("Unable to send request");
+        return -1;
+    }
+    QF_LEAVE();
+    return 1;
+}

@@ -91,6 +91,13 @@ public:
     static int INetRequest(CVellINet& client, const std::string& line, VellINetStatusCallback callback,
                            void* context, char* body, size_t bodySize);
 
+    // The connectivity check: a GET of the site's root with the two form
+    // headers and no body (request flags 0); only the reply's status is
+    // used. The owner clears the closed flag first. 1, or -1 at the first
+    // failing step.
+    static int PingRequest(CVellINet& client, VellINetStatusCallback callback, void* context,
+                           const std::string& site, int port = kWebPort);
+
     // The service's web host and port from the deployment data.
     static std::string WebHost();
     static int WebPort();

@@ -437,6 +437,28 @@ TEST_F(ServiceExchangeTest, DeploymentDataNamesTheWebHost) {
     client.Close();
 }
 
+TEST_F(ServiceExchangeTest, ConnectivityCheckReadsOnlyTheStatus) {
+    CVellINet client("quarvoFON_MainPing");
+    CallbackRecorder rec;
+    client.SetClosed(0);
+    ASSERT_EQ(CServiceRequest::PingRequest(client, CallbackRecorder::Callback, &rec, "127.0.0.1", m_port), 1);
+    ASSERT_TRUE(rec.finished.Wait(5000));
+    EXPECT_EQ(rec.Outcome().second, 2);
+    int status = 0;
+    ASSERT_TRUE(client.GetHttpStatusCode(status));
+    EXPECT_EQ(status, 200);
+    client.Close();
+
+    // An unreachable site fails through the callback, as a failed check.
+    CVellINet::SetTimeouts(1000, 1000);
+    rec.Reset();
+    client.SetClosed(0);
+    ASSERT_EQ(CServiceRequest::PingRequest(client, CallbackRecorder::Callback, &rec, "127.0.0.1", UnusedPort()), 1);
+    ASSERT_TRUE(rec.finished.Wait(5000));
+    EXPECT_EQ(rec.Outcome().second, -1);
+    client.ClosedByINet();
+}
+
 TEST_F(ServiceExchangeTest, AutoLoginPageOpensSignedIn) {
     const std::string message = CServiceRequest::BuildAutoLoginMessage([] {
         CServiceRequest::AutoLoginParams p;

@@ -243,6 +243,15 @@ TEST(VellINetTables, ErrorTextsAndCurlFailureNumbers) {
         {CURLE_WEIRD_SERVER_REPLY, 0, 12152}, {CURLE_URL_MALFORMAT, 0, 12005},
     };
     for (const Map& m : maps) EXPECT_EQ(CINetWorker::MapCurlError(m.curl, m.osErrno), m.error) << m.curl;
+
+    // The hex helpers every enciphered message goes through.
+    const unsigned char bytes[] = {0x00, 0xAB, 0x7F};
+    char hex[7] = {};
+    EXPECT_EQ(CVellINet::MakeHexString(bytes, 3, hex), 6);
+    EXPECT_STREQ(hex, "00AB7F");
+    unsigned char back[3] = {};
+    EXPECT_EQ(CVellINet::HexStringToBytes("00ab7F", back, sizeof(back)), 3);
+    EXPECT_EQ(std::memcmp(back, bytes, 3), 0);
 }
 
 TEST(VellINetTables, SystemProxyComesFromTheEnvironment) {
