@@ -147,6 +147,40 @@ TEST_F(VellINetTest, CloseReturnsAtOnceWhenClosedAndBoundedOnALiveRequest) {
     EXPECT_EQ(rec.Outcome().second, 0);
 }
 
+// Owners close the request from inside their callback when it reports a
+// failure; that runs on the transfer thread and must neither wait for
+// itself nor deadlock.
+TEST_F(VellINetTest, ClosingFromInsideTheCallbackDoesNotWaitForItself) {
+    struct Owner {
+        CVellINet client{"AddressBookNetStatus_Dialog"};
+        CINetEvent closed{"closed"};
+        bool orderly = false;
+        static void Callback(const char*, int code, void* context) {
+            auto* self = static_cast<Owner*>(context);
+            if (code != -1) return;
+            if (self->orderly) self->client.Close();
+            else self->client.ClosedByINet();
+            self->closed.Set();
+        }
+    };
+    CVellINet::SetTimeouts(2000, 2000);
+    for (const bool orderly : {false, true}) {
+        SCOPED_TRACE(orderly ? "Close" : "ClosedByINet");
+        Owner owner;
+        owner.orderly = orderly;
+        owner.client.SetClosed(0);
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(CServiceRequest::INetRequest(owner.client, CServiceRequest::BuildBalanceRequest(kUser),
+                                               Owner::Callback, &owner, m_body, sizeof(m_body) - 1, "127.0.0.1",
+                                               UnusedPort()),
+                  1);
+        ASSERT_TRUE(owner.closed.Wait(5000));
+        EXPECT_LT(MsSince(start), 1500);
+        EXPECT_EQ(owner.client.GetClosed(), 1);
+        EXPECT_EQ(owner.client.CheckForData(), 3);
+    }
+}
+
 TEST_F(VellINetTest, StatusAndBrokenBodiesAreReportedNotFatal) {
     struct Case {
         const char* name;
