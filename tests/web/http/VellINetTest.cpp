@@ -251,6 +251,26 @@ TEST_F(VellINetTest, HeadersOnTheWireAreExactlyTheRequestedOnes) {
     client.Close();
 }
 
+TEST_F(VellINetTest, GetFollowsARedirectAndReportsIt) {
+    RawHttpPeer target(HttpReply("landed"));
+    RawHttpPeer mover("HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:" + std::to_string(target.Port()) +
+                      "/here\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    CVellINet client("quarvoFON_MainPing");
+    CallbackRecorder rec;
+    client.SetClosed(0);
+    ASSERT_EQ(CServiceRequest::PingRequest(client, CallbackRecorder::Callback, &rec, "127.0.0.1", mover.Port()), 1);
+    ASSERT_TRUE(rec.finished.Wait(5000));
+    EXPECT_EQ(rec.Outcome().second, 2);
+    EXPECT_TRUE(rec.HasText("Server redirected"));
+    int status = 0;
+    ASSERT_TRUE(client.GetHttpStatusCode(status));
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(CServiceReply::ReadWhole(client, 5000), 2);
+    EXPECT_EQ(client.GetResponseText(), "landed");
+    EXPECT_EQ(target.Head().rfind("GET /here HTTP/1.1\r\n", 0), 0u);
+    client.Close();
+}
+
 TEST(VellINetTables, ErrorTextsAndCurlFailureNumbers) {
     const std::pair<int, const char*> texts[] = {
         {12002, "The request has timed out."},
