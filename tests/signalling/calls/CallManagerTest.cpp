@@ -295,3 +295,34 @@ TEST_F(CallManagerTest, OperationArgumentsAndCallerUri) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(CallManagerTest, EarlyMediaAnswerThenTheCallWithTheSameTag) {
+    CallUs("c3");
+    auto in = m_events.Next();
+    ASSERT_EQ(VellSS_STATUS_INCOMING_CALL, in.status);
+    EXPECT_EQ(1, in.data.selectedCodecIndex);  // PCMU in the table "8,0,"
+    EXPECT_EQ(1, m_stack.SendRingWithSDP(&in.data, "127.0.0.1", "40000"));
+    MessagePtr progress;
+    do {
+        progress = m_peer.Receive(3000);
+    } while (progress && (MSG_IS_REQUEST(progress) || progress->status_code != 183));
+    ASSERT_TRUE(progress);
+    const std::string earlyText = m_peer.LastText();
+    EXPECT_NE(std::string::npos, earlyText.find("m=audio 40000 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n")) << earlyText;
+    EXPECT_NE(std::string::npos, earlyText.find("Content-Type: application/sdp"));
+    EXPECT_EQ(1, m_stack.AcceptIncomingCall(&in.data, "127.0.0.1", "40000"));
+    MessagePtr ok;
+    do {
+        ok = m_peer.Receive(3000);
+    } while (ok && (MSG_IS_REQUEST(ok) || ok->status_code != 200));
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(ToTag(progress.get()), ToTag(ok.get()));
+    osip_contact_t* contact = nullptr;
+    osip_message_get_contact(ok.get(), 0, &contact);
+    ASSERT_NE(nullptr, contact);
+    EXPECT_EQ(m_port, std::atoi(contact->url->port));
+}
+
+} // namespace
