@@ -495,13 +495,16 @@ CVellSipStack::~CVellSipStack() {
 
     if (unregistered && workerThread.joinable()) {
         // The thread ends at the answer to the unregistration, or at its
-        // first idle second when there was nothing to unregister.
+        // first idle poll when there was nothing to unregister (woken now
+        // rather than a second later).
+        if (wasRegistered != 1 && m_ua) m_ua->InterruptWait();
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kUnregisterWaitMs);
         auto ended = [this] { return m_threadEnded.load(); };
         while (!ended() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (!ended()) {
             registered = 0;
+            if (m_ua) m_ua->InterruptWait();
             deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kIdleWaitMs);
             while (!ended() && std::chrono::steady_clock::now() < deadline)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));

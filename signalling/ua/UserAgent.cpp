@@ -223,11 +223,23 @@ void CUserAgent::Quit() {
 Event* CUserAgent::EventWait(int sec, int usec) {
     auto timeout = std::chrono::seconds(sec < 0 ? 0 : sec) + std::chrono::microseconds(usec < 0 ? 0 : usec);
     std::unique_lock<std::mutex> lock(m_queueMutex);
-    m_queueCv.wait_for(lock, timeout, [this] { return !m_queue.empty() || m_quit.load(); });
+    m_queueCv.wait_for(lock, timeout, [this] { return !m_queue.empty() || m_quit.load() || m_interrupts > 0; });
+    if (m_interrupts > 0) {
+        --m_interrupts;
+        return nullptr;
+    }
     if (m_queue.empty()) return nullptr;
     Event* e = m_queue.front();
     m_queue.pop_front();
     return e;
+}
+
+void CUserAgent::InterruptWait() {
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        ++m_interrupts;
+    }
+    m_queueCv.notify_all();
 }
 
 void CUserAgent::EventFree(Event* event) {

@@ -85,6 +85,9 @@ public:
     // when none came or the agent has quit.
     Event* EventWait(int sec, int usec);
     static void EventFree(Event* event);
+    // Makes one EventWait (the one waiting now, or the next) return null
+    // at once, so that its caller can look at its own state.
+    void InterruptWait();
     // Answers what the agent can answer by itself for this event: a 401
     // or 407 to REGISTER or MESSAGE with the stored credentials.
     int DefaultAction(Event* event);
@@ -209,6 +212,7 @@ private:
     std::mutex m_queueMutex;
     std::condition_variable m_queueCv;
     std::deque<Event*> m_queue;
+    int m_interrupts = 0;
 
     std::vector<AuthInfo> m_auth;
     std::map<int, std::unique_ptr<CRegistration>> m_registrations;
