@@ -451,6 +451,13 @@ int CUserAgent::SendCallback(osip_transaction_t* tr, osip_message_t* message, ch
     auto* self = tr ? Self(tr) : nullptr;
     if (!self || !message || !host) return -1;
     if (port <= 0) port = 5060;
+    if (MSG_IS_RESPONSE(message)) {
+        // Answers go where the request came from (the received address
+        // put into its Via); a name there (a maddr, say) would make a
+        // stranger's datagram hold the agent up in a DNS lookup.
+        in_addr numeric{};
+        if (inet_pton(AF_INET, host, &numeric) != 1) return -1;
+    }
     char* text = nullptr;
     size_t len = 0;
     if (osip_message_to_str(message, &text, &len) != 0 || !text) return -1;

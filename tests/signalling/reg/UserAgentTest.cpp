@@ -283,6 +283,18 @@ TEST_F(UserAgentTest, StrayRequestsGetTheRightAnswers) {
         EXPECT_EQ(k.status, r->status_code);
         EXPECT_NE(peer.LastText().find(branch), std::string::npos);
     }
+    // A Via naming a host to send the answer to is not looked up: the
+    // request is answered nowhere rather than holding the agent up.
+    std::string maddr = Request("OPTIONS", agent.LocalPort(), "maddr", false, "maddr-1");
+    maddr.replace(maddr.find(";rport"), 6, ";maddr=unresolvable.invalid");
+    auto sent = std::chrono::steady_clock::now();
+    peer.SendToPort(agent.LocalPort(), maddr);
+    peer.SendToPort(agent.LocalPort(), Request("OPTIONS", agent.LocalPort(), "after-maddr", false, "maddr-2"));
+    MessagePtr after = peer.Receive(2000);
+    ASSERT_TRUE(after);
+    EXPECT_NE(peer.LastText().find("after-maddr"), std::string::npos);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count(), 0.5);
+
     // An out-of-dialog MESSAGE is accepted and handed to the owner once,
     // however often it is retransmitted.
     std::string message = Request("MESSAGE", agent.LocalPort(), "m1", false, "msg-1");
