@@ -19,7 +19,57 @@ Tx_Demux::Tx_Demux() {
     for (auto& c : m_channels) c.toCodec.Init(16000, 8000);
 }
 
-Tx_Demux::~Tx_Demux() = default;
+Tx_Demux::~Tx_Demux() {
+    if (m_micRecord) std::fclose(m_micRecord);
+}
+
+int Tx_Demux::PlayFileAsMic(std::FILE* stream, int format, float scale, bool loop) {
+    QF_TRACE("Tx_Demux::PlayFileAsMic");
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (!stream) return -1;
+    if (m_micFile) {
+        std::fclose(stream);
+        return -1;
+    }
+    auto file = std::make_unique<FILEConvert>();
+    file->SetTrace(m_trace);
+    if (file->Open(stream, format, scale, 0, 0, loop) != 0) return -1;
+    m_micFile = std::move(file);
+    m_fileAsMic = true;
+    QF_LEAVE();
+    return 0;
+}
+
+int Tx_Demux::StopFileAsMic() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_micFile.reset();
+    m_fileAsMic = false;
+    return 0;
+}
+
+bool Tx_Demux::IsPlayingFileAsMic() const {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_micFile != nullptr;
+}
+
+int Tx_Demux::StartRecordingMicrophone(std::FILE* stream) {
+    QF_TRACE("Tx_Demux::StartRecordingMicrophone");
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (!stream) return -1;
+    if (m_micRecord) std::fclose(m_micRecord);
+    m_micRecord = stream;
+    m_micRecording = true;
+    QF_LEAVE();
+    return 0;
+}
+
+int Tx_Demux::StopRecordingMicrophone() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (m_micRecord) std::fclose(m_micRecord);
+    m_micRecord = nullptr;
+    m_micRecording = false;
+    return 0;
+}
 
 void Tx_Demux::trace(int level, const char* fmt, ...) {
     if (!m_trace) return;
@@ -262,6 +312,31 @@ int Tx_Demux::send(const int16_t* samples, int count, int sampleRate, int delayM
     int peak = 0;
     for (int i = 0; i < n; ++i) peak = std::max(peak, std::abs(static_cast<int>(processed[i])));
     m_level = std::min(9, peak * 10 / 32768);
+
+    // Recording and file-as-microphone both work at 16 kHz (the rate
+    // choice above makes sure of it).
+    if (m_micRecord && n == 160) {
+        uint8_t bytes[320];
+        for (int i = 0; i < 160; ++i) {
+            bytes[2 * i] = static_cast<uint8_t>(processed[i] & 0xFF);
+            bytes[2 * i + 1] = static_cast<uint8_t>((processed[i] >> 8) & 0xFF);
+        }
+        if (std::fwrite(bytes, 1, sizeof bytes, m_micRecord) != sizeof bytes) {
+            trace(kTraceError, "TX::recordMicrophone failed");
+            StopRecordingMicrophone();
+        }
+    }
+    if (m_micFile && n == 160) {
+        int16_t file[160];
+        const int r = m_micFile->Read10ms(file);
+        if (r == 160) {
+            for (int i = 0; i < 160; ++i) processed[i] = saturate(processed[i] + file[i]);
+        } else {
+            if (r < 0) trace(kTraceError, "TX::playAudioAsMic failed");
+            m_micFile.reset();
+            m_fileAsMic = false;
+        }
+    }
 
     // Conference audio: each participant's far end, fetched once.
     int16_t confAudio[kMaxChannels][160];

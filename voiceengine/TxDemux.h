@@ -16,6 +16,10 @@
 #include <string>
 #include <vector>
 
+#include <cstdio>
+#include <memory>
+
+#include "voiceengine/FileConvert.h"
 #include "voiceengine/Mixer.h"
 #include "voiceengine/Resampler.h"
 
@@ -50,6 +54,17 @@ public:
     int AddToConference(int channel, bool on);
     void SetMicRecordingActive(bool on);
     void SetFileAsMicActive(bool on);
+
+    // A file played as the microphone: its audio is added to every captured
+    // block (processing then runs at 16 kHz). Takes ownership of stream.
+    // 0, or -1 when the file cannot be read or one already plays.
+    int PlayFileAsMic(std::FILE* stream, int format, float scale, bool loop);
+    int StopFileAsMic();
+    bool IsPlayingFileAsMic() const;
+    // The processed microphone signal written to stream as raw 16-bit
+    // little-endian PCM at 16 kHz (takes ownership; closed on stop).
+    int StartRecordingMicrophone(std::FILE* stream);
+    int StopRecordingMicrophone();
 
     // Settings passed on to the voice quality processor.
     int SetECStatus(int mode);  // 0 off, 1 on, 2 on with the second option
@@ -102,6 +117,8 @@ private:
     std::array<Channel, kMaxChannels> m_channels;
     bool m_micRecording = false;
     bool m_fileAsMic = false;
+    std::unique_ptr<FILEConvert> m_micFile;
+    std::FILE* m_micRecord = nullptr;
     int m_rate = 8000;
     int m_vqeRate = 0;
     int m_level = 0;

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <deque>
 #include <string>
 #include <vector>
 
+#include "support/TempDir.h"
 #include "support/TestSignals.h"
 #include "voiceengine/Mixer.h"
 #include "voiceengine/Resampler.h"
@@ -390,4 +392,32 @@ TEST(TxDemuxTest, ConferenceAddsParticipantsAndLimitsCsrcs) {
     EXPECT_NEAR(level, 1700, 20);
     EXPECT_TRUE(std::any_of(traces.begin(), traces.end(),
                             [](const std::string& t) { return t == "Limiting the numbers of CSRCs to 15 from 17"; }));
+}
+
+TEST(TxDemuxTest, FileAsMicrophoneAndMicrophoneRecording) {
+    TempDir dir;
+    WriteFile(dir.file("mic.pcm"), Pcm16Bytes(Tone(600, 16000, 1600, 6000))); // 100 ms
+    Tx_Demux tx;
+    std::vector<int16_t> sent;
+    tx.SetSink([&](int, const int16_t* s, int count, int, const std::vector<uint32_t>&) { sent.insert(sent.end(), s, s + count); });
+    tx.EnableChannel(0, 8000);
+    ASSERT_EQ(tx.PlayFileAsMic(std::fopen(dir.file("mic.pcm").c_str(), "rb"), FILEConvert::kFormatPcm16k, 1.0f, false), 0);
+    EXPECT_EQ(tx.PlayFileAsMic(std::fopen(dir.file("mic.pcm").c_str(), "rb"), FILEConvert::kFormatPcm16k, 1.0f, false), -1);
+    ASSERT_EQ(tx.StartRecordingMicrophone(std::fopen(dir.file("rec.pcm").c_str(), "wb")), 0);
+    const auto mic = Tone(1000, 48000, 480 * 15, 4000);
+    for (int b = 0; b < 15; ++b) tx.send(mic.data() + b * 480, 480, 48000, 0, 0);
+    EXPECT_EQ(tx.ProcessingRate(), 16000);
+    EXPECT_FALSE(tx.IsPlayingFileAsMic()); // 100 ms played, then released
+    tx.StopRecordingMicrophone();
+    // The channel (8 kHz codec) carries the microphone and the file; the
+    // recording (16 kHz) holds the microphone alone.
+    ASSERT_EQ(sent.size(), 15u * 80u);
+    EXPECT_GT(ToneEnergy(sent.data() + 160, 480, 600, 8000), 100 * ToneEnergy(sent.data() + 160, 480, 1500, 8000));
+    EXPECT_GT(ToneEnergy(sent.data() + 160, 480, 1000, 8000), 100 * ToneEnergy(sent.data() + 160, 480, 1500, 8000));
+    EXPECT_LT(ToneEnergy(sent.data() + 880, 240, 600, 8000), ToneEnergy(sent.data() + 880, 240, 1000, 8000) / 100);
+    const std::string rec = ReadFile(dir.file("rec.pcm"));
+    ASSERT_EQ(rec.size(), 15u * 320u);
+    std::vector<int16_t> recorded(rec.size() / 2);
+    std::memcpy(recorded.data(), rec.data(), rec.size());
+    EXPECT_GT(ToneEnergy(recorded.data() + 320, 960, 1000, 16000), 100 * ToneEnergy(recorded.data() + 320, 960, 600, 16000));
 }
