@@ -328,6 +328,11 @@ int AlsaSndCardStream::InitPlayout() {
         Unlock();
         return 0;
     }
+    {
+        const auto names = DeviceNames(false);
+        for (size_t i = 0; i < names.size(); ++i)
+            trace(kTraceInfo, "mmr=%d deviceNo=%d name=%s", 0, static_cast<int>(i), names[i].c_str());
+    }
     const int ch = openPcm(m_outName, SND_PCM_STREAM_PLAYBACK, &m_play);
     if (ch < 0) {
         trace(kTraceError, "\twaveOutOpen() failed (device %s)", m_outName.c_str());
@@ -407,6 +412,11 @@ int AlsaSndCardStream::InitRecording() {
         trace(kTraceInfo, "\tSound card recording already initialized");
         Unlock();
         return 0;
+    }
+    {
+        const auto names = DeviceNames(true);
+        for (size_t i = 0; i < names.size(); ++i)
+            trace(kTraceInfo, "mmr=%d deviceNo=%d name=%s", 0, static_cast<int>(i), names[i].c_str());
     }
     const int ch = openPcm(m_inName, SND_PCM_STREAM_CAPTURE, &m_rec);
     if (ch < 0) {
