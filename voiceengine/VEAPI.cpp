@@ -2154,27 +2154,19 @@ int VEAPI::VE_SetSendTransport(int channel, VETransport* transport) {
 }
 
 int VEAPI::VE_ReceivedRTPPacket(int channel, const void* data, int length) {
-    {
-        std::lock_guard<std::recursive_mutex> api(m_apiLock);
-        Api("VEobj.VE_ReceivedRTPPacket(%d,%d);", channel, length);
-        VE_CHANNEL_OR_FAIL(ch, channel);
-        if (!data || length < 1 || length > static_cast<int>(VEChannelTransport::kMaxExternalPacket))
-            return Fail(8032);
-        if ((static_cast<const uint8_t*>(data)[0] & 0xC0) != 0x80) {
-            m_trace.Print(VETrace::kError, "RTP version not supported");
-            return -1;
-        }
+    std::lock_guard<std::recursive_mutex> api(m_apiLock);
+    Api("VEobj.VE_ReceivedRTPPacket(%d,%d);", channel, length);
+    VE_CHANNEL_OR_FAIL(ch, channel);
+    if (!data || length < 1 || length > static_cast<int>(VEChannelTransport::kMaxExternalPacket))
+        return Fail(8032);
+    if ((static_cast<const uint8_t*>(data)[0] & 0xC0) != 0x80) {
+        m_trace.Print(VETrace::kError, "RTP version not supported");
+        return -1;
     }
-    // The transport unprotects and comes back through ReceivedRtp.
-    VEChannel* ch;
-    {
-        std::lock_guard<std::recursive_mutex> api(m_apiLock);
-        ch = CheckChannel(channel);
-        if (!ch)
-            return -1;
-        const int r = ch->Transport().ReceivedRTPPacket(static_cast<const uint8_t*>(data), static_cast<size_t>(length));
-        return TransportResult(r, m_lastError);
-    }
+    // The transport unprotects and comes back through ReceivedRtp (the API
+    // lock is recursive).
+    const int r = ch->Transport().ReceivedRTPPacket(static_cast<const uint8_t*>(data), static_cast<size_t>(length));
+    return TransportResult(r, m_lastError);
 }
 
 int VEAPI::VE_ReceivedRTCPPacket(int channel, const void* data, int length) {

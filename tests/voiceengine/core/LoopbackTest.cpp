@@ -110,6 +110,33 @@ INSTANTIATE_TEST_SUITE_P(Codecs, LoopbackTest,
                              return std::string(info.param.codec) + (info.param.srtp ? "_SRTP" : "");
                          });
 
+TEST(LoopbackTest, InBandDtmfIsHeardAtTheFarEnd) {
+    vetest::MachineStoreScope store;
+    vetest::SteppedEngine a, b;
+    ASSERT_EQ(0, a.engine->VE_Init(0, 0, 0, 0, 0, 1));
+    ASSERT_EQ(0, b.engine->VE_Init(0, 0, 0, 0, 0, 1));
+    ASSERT_EQ(0, a.engine->VE_CreateChannel());
+    ASSERT_EQ(0, b.engine->VE_CreateChannel());
+    const VECodecInfo codec = Codec("PCMU", 0, 160);
+    StartCall(*a.engine, 0, 42900, 42904, codec);
+    StartCall(*b.engine, 0, 42904, 42900, codec);
+    vetest::StepAll({&a, &b}, 20);
+    ASSERT_EQ(0, a.engine->VE_SendDTMF(0, 5, 1, 0, 400, 6)); // '5': 770 Hz + 1336 Hz
+    vetest::StepAll({&a, &b}, 60);
+    StopCall(*a.engine, 0);
+    StopCall(*b.engine, 0);
+    const auto heard = b.card->SpeakerSamples();
+    // The middle of the tone, after the jitter buffer's delay.
+    const size_t from = 48 * (200 + 150);
+    const double low = vetest::PowerAt(heard, from, 9600, 770);
+    const double high = vetest::PowerAt(heard, from, 9600, 1336);
+    const double other = vetest::PowerAt(heard, from, 9600, 1000);
+    EXPECT_GT(low, 50 * other);
+    EXPECT_GT(high, 50 * other);
+    EXPECT_EQ(0, a.engine->VE_Terminate());
+    EXPECT_EQ(0, b.engine->VE_Terminate());
+}
+
 TEST(LoopbackTest, WrongSrtpKeyIsSilence) {
     vetest::MachineStoreScope store;
     vetest::SteppedEngine a(vetest::Tone(1000, 2.0));
