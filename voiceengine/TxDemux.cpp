@@ -268,9 +268,15 @@ int Tx_Demux::send(const int16_t* samples, int count, int sampleRate, int delayM
 
     const int rate = chooseRate();
     m_rate = rate;
-    if (m_vqe && m_vqeRate != rate) {
-        if (m_vqe->Init(rate) == 0) applyVqeSettings();
-        m_vqeRate = rate;
+    // Follow the processor's own rate: the engine may have reset it to
+    // another rate in between (at the start of sending).
+    if (m_vqe && m_vqe->SamplingRate() != rate && m_vqeRate != -rate) {
+        if (m_vqe->Init(rate) == 0) {
+            applyVqeSettings();
+            m_vqeRate = rate;
+        } else {
+            m_vqeRate = -rate; // do not retry a failing init on every block
+        }
     }
 
     // To 16 kHz first, then down to 8 kHz when that is the processing rate.

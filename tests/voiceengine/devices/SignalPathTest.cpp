@@ -318,6 +318,21 @@ TEST(TxDemuxTest, RateChoiceConversionMuteAndFallback) {
     EXPECT_EQ(got[39].rate, 8000);
     EXPECT_GT(got[39].rms, 4000);
 
+    // The processor follows the rate even after someone else reset it.
+    VQE v;
+    ASSERT_EQ(v.Create(VQEConfig{}, false), 0);
+    tx.SetVqe(&v);
+    tx.send(mic48.data(), 480, 48000, 40, 100);
+    EXPECT_EQ(v.SamplingRate(), 16000);
+    tx.SetCodecRate(0, 8000);
+    ASSERT_EQ(v.Reset(16000), 0);
+    traces.clear();
+    tx.send(mic48.data(), 480, 48000, 40, 100);
+    EXPECT_EQ(v.SamplingRate(), 8000);
+    EXPECT_TRUE(std::none_of(traces.begin(), traces.end(), [](const std::string& t) { return t.find("VQE error") != std::string::npos; }));
+    tx.SetCodecRate(0, 16000);
+    tx.SetVqe(nullptr);
+
     // Unsupported input.
     EXPECT_EQ(tx.send(mic48.data(), 220, 22050, 40, 100), -1);
     EXPECT_EQ(tx.send(mic48.data(), 100, 48000, 40, 100), -1);
