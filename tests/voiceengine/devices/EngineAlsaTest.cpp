@@ -96,13 +96,16 @@ TEST(EngineAlsaTest, DefaultDeviceWithoutACardFailsCleanly) {
     MachineStore store;
     VEAPI engine; // the ALSA card on "default"
     const auto t0 = std::chrono::steady_clock::now();
+    const bool haveCard = !AlsaSndCardStream::DeviceNames(false).empty() &&
+                          AlsaSndCardStream::DeviceNames(false) != std::vector<std::string>{"null"};
     ASSERT_EQ(engine.VE_Init(0, 0, 0, 0, 0, 1), 0);
+    // Without a card the engine is up all the same, with the warning that
+    // the speaker controls are missing (the last of the two warnings).
+    if (!haveCard) EXPECT_EQ(engine.VE_GetLastError(), 9005);
     const int ch = engine.VE_CreateChannel();
     ASSERT_GE(ch, 0);
     ASSERT_EQ(engine.VE_SetRecPort(ch, freePortPair() + 4000), 0);
     ASSERT_EQ(engine.VE_StartListen(ch), 0);
-    const bool haveCard = !AlsaSndCardStream::DeviceNames(false).empty() &&
-                          AlsaSndCardStream::DeviceNames(false) != std::vector<std::string>{"null"};
     const int r = engine.VE_StartPlayout(ch);
     if (!haveCard) {
         EXPECT_EQ(r, -1);
