@@ -137,6 +137,38 @@ TEST(LoopbackTest, InBandDtmfIsHeardAtTheFarEnd) {
     EXPECT_EQ(0, b.engine->VE_Terminate());
 }
 
+// A codec sent under a negotiated dynamic number is heard only once the
+// receiver has bound that number to the codec.
+TEST(LoopbackTest, ReceivePayloadBindingDecidesWhatIsHeard) {
+    for (bool bound : {false, true}) {
+        SCOPED_TRACE(bound ? "bound" : "not bound");
+        vetest::MachineStoreScope store;
+        vetest::SteppedEngine a(vetest::Tone(1000, 2.0)), b;
+        ASSERT_EQ(0, a.engine->VE_Init(0, 0, 0, 0, 0, 1));
+        ASSERT_EQ(0, b.engine->VE_Init(0, 0, 0, 0, 0, 1));
+        ASSERT_EQ(0, a.engine->VE_CreateChannel());
+        ASSERT_EQ(0, b.engine->VE_CreateChannel());
+        if (bound) {
+            VECodecInfo pcmu = Codec("PCMU", 120, 160);
+            ASSERT_EQ(0, b.engine->VE_SetRecPayloadType(0, &pcmu));
+        }
+        const int base = bound ? 43100 : 43120;
+        StartCall(*a.engine, 0, base, base + 4, Codec("PCMU", 120, 160));
+        StartCall(*b.engine, 0, base + 4, base, Codec("PCMU", 0, 160));
+        vetest::StepAll({&a, &b}, 100);
+        StopCall(*a.engine, 0);
+        StopCall(*b.engine, 0);
+        const auto heard = b.card->SpeakerSamples();
+        const double rms = vetest::Rms(heard, heard.size() - 24000, 24000);
+        if (bound)
+            EXPECT_GT(rms, 2000.0);
+        else
+            EXPECT_LT(rms, 50.0);
+        EXPECT_EQ(0, a.engine->VE_Terminate());
+        EXPECT_EQ(0, b.engine->VE_Terminate());
+    }
+}
+
 TEST(LoopbackTest, WrongSrtpKeyIsSilence) {
     vetest::MachineStoreScope store;
     vetest::SteppedEngine a(vetest::Tone(1000, 2.0));
