@@ -169,6 +169,38 @@ TEST(LoopbackTest, ReceivePayloadBindingDecidesWhatIsHeard) {
     }
 }
 
+// RTCP reports travel between the engines' RTCP sockets: each learns the
+// other's CNAME from the first report, about 2 s after RTCP was enabled.
+TEST(LoopbackTest, RtcpCarriesTheCname) {
+    vetest::MachineStoreScope store;
+    vetest::SteppedEngine a(vetest::Tone(1000, 4.0)), b(vetest::Tone(440, 4.0));
+    ASSERT_EQ(0, a.engine->VE_Init(0, 0, 0, 0, 0, 1));
+    ASSERT_EQ(0, b.engine->VE_Init(0, 0, 0, 0, 0, 1));
+    ASSERT_EQ(0, a.engine->VE_CreateChannel());
+    ASSERT_EQ(0, b.engine->VE_CreateChannel());
+    ASSERT_EQ(0, a.engine->VE_EnableRTCP(0, 1));
+    ASSERT_EQ(0, b.engine->VE_EnableRTCP(0, 1));
+    ASSERT_EQ(0, a.engine->VE_SetRTCPCNAME(0, "alice@loopback"));
+    const VECodecInfo codec = Codec("PCMU", 0, 160);
+    StartCall(*a.engine, 0, 43200, 43204, codec);
+    StartCall(*b.engine, 0, 43204, 43200, codec);
+    // Real time matters here: the reports follow the wall clock.
+    for (int i = 0; i < 300; ++i) {
+        a.card->Step();
+        b.card->Step();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    char cname[256] = {};
+    ASSERT_EQ(0, b.engine->VE_getRemoteRTCPCNAME(0, cname, sizeof cname));
+    EXPECT_STREQ("alice@loopback", cname);
+    ASSERT_EQ(0, a.engine->VE_getRemoteRTCPCNAME(0, cname, sizeof cname));
+    EXPECT_STREQ("user1@undefined", cname);
+    StopCall(*a.engine, 0);
+    StopCall(*b.engine, 0);
+    EXPECT_EQ(0, a.engine->VE_Terminate());
+    EXPECT_EQ(0, b.engine->VE_Terminate());
+}
+
 TEST(LoopbackTest, WrongSrtpKeyIsSilence) {
     vetest::MachineStoreScope store;
     vetest::SteppedEngine a(vetest::Tone(1000, 2.0));
