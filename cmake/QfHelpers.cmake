@@ -31,7 +31,15 @@ function(qf_test name)
     QF_SOURCE_DIR="${CMAKE_SOURCE_DIR}" QF_BINARY_DIR="${CMAKE_BINARY_DIR}")
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${A_TIMEOUT} LABELS "${A_LABELS}" ${A_PROPERTIES})
+    PROPERTIES TIMEOUT ${A_TIMEOUT} ${A_PROPERTIES})
+  # Labels are applied after discovery: passed through the discovery
+  # properties, a list of several labels would be split apart.
+  if(A_LABELS)
+    set(labels_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+    file(WRITE ${labels_file}
+      "if(DEFINED ${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${A_LABELS}\")\nendif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_file})
+  endif()
 endfunction()
 
 # qf_fuzz(<name> SOURCES ... [DEPS ...])
