@@ -27,7 +27,9 @@ int Ping(CCliSession& s, const std::vector<std::string>&) { return s.Protocol()-
 int Call(CCliSession& s, const std::vector<std::string>& args) {
     if (args.empty()) return -100;
     const CliOptions& o = s.Options();
-    return s.Protocol()->Invite(o.user.c_str(), args[0].c_str(), o.server.c_str(), o.port.c_str(), nullptr, nullptr);
+    const std::string rtpPort = std::to_string(o.rtpPort);
+    return s.Protocol()->Invite(o.user.c_str(), args[0].c_str(), o.server.c_str(), o.port.c_str(),
+                                o.localIp.empty() ? nullptr : o.localIp.c_str(), rtpPort.c_str());
 }
 
 int Ring(CCliSession& s, const std::vector<std::string>&) {
@@ -37,7 +39,10 @@ int Ring(CCliSession& s, const std::vector<std::string>&) {
 
 int Answer(CCliSession& s, const std::vector<std::string>&) {
     SipData call = s.LastCall();
-    return s.Protocol()->AcceptIncomingCall(&call, nullptr, nullptr);
+    const CliOptions& o = s.Options();
+    const std::string rtpPort = std::to_string(o.rtpPort);
+    return s.Protocol()->AcceptIncomingCall(&call, o.localIp.empty() ? nullptr : o.localIp.c_str(),
+                                            rtpPort.c_str());
 }
 
 int Reject(CCliSession& s, const std::vector<std::string>&) {

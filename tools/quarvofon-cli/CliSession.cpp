@@ -17,7 +17,7 @@ CCliSession::~CCliSession() { Stop(); }
 int CCliSession::Start() {
     if (!m_options.micFile.empty() || !m_options.speakerFile.empty()) {
         m_media = std::make_unique<VECallMedia>();
-        const int rc = m_media->Init({m_options.micFile, m_options.speakerFile, 37644});
+        const int rc = m_media->Init({m_options.micFile, m_options.speakerFile, m_options.rtpPort});
         Print("voice init " + std::to_string(rc) + (rc == 1 ? "" : " \"" + m_media->LastMessage() + "\""));
         if (rc != 1) return rc;
     }

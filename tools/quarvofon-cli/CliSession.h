@@ -26,6 +26,12 @@ struct CliOptions {
     // channel 0 follows the call events.
     std::string micFile;
     std::string speakerFile;
+    // Local RTP port offered in SDP and bound by the engine; a second
+    // driver on the same machine needs its own.
+    int rtpPort = 37644;
+    // Local address announced in SDP; empty lets the stack guess it. The
+    // stack takes an answer's own RTP port only together with an address.
+    std::string localIp;
 };
 
 class CCliSession {

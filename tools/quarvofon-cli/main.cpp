@@ -27,7 +27,7 @@ void Usage() {
             "usage: quarvofon-cli --server <host> --user <number> --pin <pin>\n"
             "         [--port <sip port>] [--expiry <s>] [--codecs <list>] [--display <name>]\n"
             "         [--user-agent <text>] [--local-port <n>] [--log <file>] [--sip-log <file>]\n"
-            "         [--register] [--mic <wav>] [--speaker <wav>]\n"
+            "         [--register] [--mic <wav>] [--speaker <wav>] [--rtp-port <n>] [--local-ip <addr>]\n"
             "commands on standard input:");
     for (const CliCommand* c = kCliCommands; c->name; ++c) fprintf(stderr, " %s;", c->usage);
     fprintf(stderr, " help; quit\n");
@@ -66,6 +66,12 @@ bool ParseOptions(int argc, char** argv, CliOptions& o) {
         } else if (a == "--local-port") {
             if (!value(number)) return false;
             o.localSipPort = atoi(number.c_str());
+        } else if (a == "--rtp-port") {
+            if (!value(number)) return false;
+            o.rtpPort = atoi(number.c_str());
+            if (o.rtpPort < 1024 || o.rtpPort > 65534) return false;
+        } else if (a == "--local-ip") {
+            if (!value(o.localIp)) return false;
         } else if (a == "--mic") {
             if (!value(o.micFile)) return false;
         } else if (a == "--speaker") {
