@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The program's main job as far as it exists today: start-up (where the
 # settings live, the command line, the single-instance rule, the log), shown
-# against a lab deployment that points every service host at 127.0.0.1.
+# against a lab deployment that points every service host at 127.0.0.1;
+# then two headless phones (quarvofon-cli) sign in at the lab's Kamailio and
+# hold a call with real audio from and to WAV files.
 #
 # Everything the demo writes stays under build/demo; the user's own
 # settings are not touched.
