@@ -121,10 +121,10 @@ std::vector<std::string> AlsaSndCardStream::DeviceNames(bool capture) {
 
 bool AlsaSndCardStream::startTimer(int periodMs) {
     if (m_timerFd < 0) return false;
-    itimerspec spec{};
-    spec.it_interval.tv_nsec = static_cast<long>(periodMs) * 1000000L;
-    spec.it_value.tv_nsec = spec.it_interval.tv_nsec;
-    return timerfd_settime(m_timerFd, 0, &spec, nullptr) == 0;
+    itimerspec period{};
+    period.it_interval.tv_nsec = static_cast<long>(periodMs) * 1000000L;
+    period.it_value.tv_nsec = period.it_interval.tv_nsec;
+    return timerfd_settime(m_timerFd, 0, &period, nullptr) == 0;
 }
 
 int AlsaSndCardStream::StartThread() {
