@@ -27,6 +27,7 @@ constexpr int kMaxBufferMs = 1000;     // audio kept ahead of playout at most
 constexpr int kResyncMs = 2000;        // a jump beyond this restarts the timeline
 constexpr int kMaxDropout = 3000;      // RFC 3550 sequence checks
 constexpr int kMaxMisorder = 100;
+constexpr int kFullLevelMs = 20;       // concealment plays at full level this long
 
 } // namespace
 
@@ -421,7 +422,7 @@ int JbFixed::bestLag(const int16_t* a, const int16_t* b, int len, int minLag, in
 int JbFixed::findPitch(const int16_t* x, int len, int minLag, int maxLag) const {
     // x[len - 1] is the newest sample; compare the newest window with the
     // same window lag samples earlier.
-    const int window = std::min(len - maxLag, m_rate / 100);
+    const int window = std::min(len - maxLag, m_rate * 3 / 400);
     if (window <= 0) return minLag;
     const int16_t* recent = x + len - window;
     return bestLag(recent, recent, window, minLag, maxLag, false);
@@ -439,45 +440,52 @@ void JbFixed::comfortNoise(int16_t* out, int count) {
     }
 }
 
+double JbFixed::concealGain(int sample) const {
+    // The repeated period matches the lost audio less and less the longer
+    // a gap runs: full level for 20 ms, then down to half at 40 ms and to
+    // silence at 80 ms. A guess that drifts out of phase then does less
+    // harm than the silence it replaces would.
+    const double ms = sample * 1000.0 / m_rate;
+    if (ms < kFullLevelMs) return 1.0;
+    if (ms < 40) return 1.0 - 0.5 * (ms - kFullLevelMs) / (40 - kFullLevelMs);
+    if (ms < 80) return 0.5 - 0.5 * (ms - 40) / 40;
+    return 0.0;
+}
+
+void JbFixed::startConcealment() {
+    // Take the last pitch period of what was played.
+    const int minLag = m_rate / 400;  // 2.5 ms
+    const int maxLag = m_rate * 15 / 1000;
+    const int len = static_cast<int>(m_hist.size()) * m_rate / 16000;
+    const int16_t* h = m_hist.data() + (m_hist.size() - static_cast<size_t>(len));
+    const int lag = findPitch(h, len, minLag, maxLag);
+    // Repeat whole periods of at least 5 ms so short pitches do not buzz.
+    int period = lag;
+    while (period < m_rate / 200) period += lag;
+    period = std::min(period, len);
+    m_period.assign(h + len - period, h + len);
+    m_concealPhase = 0;
+}
+
+void JbFixed::extend(int16_t* out, int count, bool fade) {
+    for (int i = 0; i < count; ++i) {
+        const double g = fade ? concealGain(m_concealedSamples + i) : 1.0;
+        const int16_t v = m_period.empty() ? int16_t{0} : m_period[static_cast<size_t>(m_concealPhase) % m_period.size()];
+        ++m_concealPhase;
+        out[i] = static_cast<int16_t>(v * g);
+    }
+}
+
 void JbFixed::conceal(int16_t* out, int count) {
     if (!m_concealOn) {
         std::fill(out, out + count, int16_t{0});
         m_concealedSamples += count;
         return;
     }
-    if (m_concealedSamples == 0) {
-        // Start of a gap: take the last pitch period of what was played.
-        const int minLag = m_rate / 400;  // 2.5 ms
-        const int maxLag = m_rate * 15 / 1000;
-        const int len = static_cast<int>(m_hist.size()) * m_rate / 16000;
-        const int16_t* h = m_hist.data() + (m_hist.size() - static_cast<size_t>(len));
-        const int lag = findPitch(h, len, minLag, maxLag);
-        // Repeat whole periods of at least 5 ms so short pitches do not buzz.
-        int period = lag;
-        while (period < m_rate / 200) period += lag;
-        period = std::min(period, len);
-        m_period.assign(h + len - period, h + len);
-        m_concealPhase = 0;
-    }
-    // The repeated period matches the lost audio less and less: full level
-    // for 5 ms, then down to 40 % at 15 ms, 10 % at 30 ms and silence at
-    // 60 ms. A guess that drifts out of phase then does less harm than the
-    // silence it replaces would.
-    const int fadeStart = m_rate * 20 / 1000; // comfort noise joins from here
-    const double perMs = m_rate / 1000.0;
-    for (int i = 0; i < count; ++i) {
-        const double ms = (m_concealedSamples + i) / perMs;
-        double g;
-        if (ms < 5) g = 1.0;
-        else if (ms < 15) g = 1.0 - 0.6 * (ms - 5) / 10;
-        else if (ms < 30) g = 0.4 - 0.3 * (ms - 15) / 15;
-        else if (ms < 60) g = 0.1 - 0.1 * (ms - 30) / 30;
-        else g = 0.0;
-        const int16_t v = m_period.empty() ? int16_t{0} : m_period[static_cast<size_t>(m_concealPhase) % m_period.size()];
-        ++m_concealPhase;
-        out[i] = static_cast<int16_t>(v * g);
-    }
+    if (m_concealedSamples == 0) startConcealment();
+    extend(out, count, true);
     m_concealedSamples += count;
+    const int fadeStart = m_rate * 20 / 1000; // comfort noise joins from here
     if (m_cnActive && m_concealedSamples > fadeStart) {
         int16_t noise[160];
         comfortNoise(noise, std::min(count, 160));
@@ -506,26 +514,29 @@ void JbFixed::prepareGap(int64_t from) {
     const int window = std::min(m_rate / 100, avail - minLag);
     const int nextLag = bestLag(next.data(), next.data(), window, minLag, std::min(maxLag, avail - window), true);
 
-    // Forward: the last pitch period played, repeated. Backward: the first
-    // period after the gap, repeated back in time. A cross-fade from one to
-    // the other meets both edges in phase.
+    // Forward: the last pitch period played, repeated (continuing the one
+    // already under way, at the level it has reached). Backward: the first
+    // period after the gap, repeated back in time. A raised-cosine fade from
+    // one to the other meets both edges in phase.
+    if (m_concealedSamples == 0) startConcealment();
+    const double g0 = concealGain(m_concealedSamples);
     std::vector<int16_t> before(static_cast<size_t>(len));
-    m_concealedSamples = 0;
-    conceal(before.data(), len);
-    m_concealedSamples = 0;
+    extend(before.data(), len, false);
     m_gapFill.resize(static_cast<size_t>(len));
     for (int i = 0; i < len; ++i) {
         const int back = ((i - len) % nextLag + nextLag) % nextLag;
-        const double w = static_cast<double>(i + 1) / (len + 1);
-        m_gapFill[static_cast<size_t>(i)] =
-            saturate(static_cast<int32_t>(before[static_cast<size_t>(i)] * (1.0 - w) + next[static_cast<size_t>(back)] * w));
+        const double w = 0.5 - 0.5 * std::cos(M_PI * (i + 1) / (len + 1));
+        m_gapFill[static_cast<size_t>(i)] = saturate(static_cast<int32_t>(
+            before[static_cast<size_t>(i)] * g0 * (1.0 - w) + next[static_cast<size_t>(back)] * w));
     }
     m_gapStart = from;
 }
 
 void JbFixed::concealAt(int64_t ts, int16_t* out, int count) {
     const bool inGap = !m_gapFill.empty() && ts >= m_gapStart && ts < m_gapStart + static_cast<int64_t>(m_gapFill.size());
-    if (m_concealOn && !inGap && m_concealedSamples == 0) prepareGap(ts);
+    // Once the audio after the gap is here (at its start, or when it
+    // arrives part way through), bridge the rest of the gap towards it.
+    if (m_concealOn && !inGap) prepareGap(ts);
     if (m_concealOn && !m_gapFill.empty() && ts >= m_gapStart &&
         ts < m_gapStart + static_cast<int64_t>(m_gapFill.size())) {
         for (int i = 0; i < count; ++i) {
@@ -643,7 +654,7 @@ void JbFixed::playBlock(int16_t* out) {
         const std::vector<int16_t> saved = m_hist;
         pushHistory(x.data(), firstMissing);
         m_concealedSamples = 0;
-        conceal(fill.data() + firstMissing, n - firstMissing);
+        concealAt(m_playTs + firstMissing, fill.data() + firstMissing, n - firstMissing);
         m_hist = saved;
     } else if (present < n || resuming) {
         conceal(fill.data(), n);

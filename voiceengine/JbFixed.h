@@ -136,6 +136,11 @@ private:
     bool anyFrameAfter(int64_t ts) const;
     void dropConsumed();
     void conceal(int16_t* out, int count);
+    void startConcealment();
+    // The repeated period from the current phase; fade applies the level
+    // a long gap falls to.
+    void extend(int16_t* out, int count, bool fade);
+    double concealGain(int sample) const;
     void concealAt(int64_t ts, int16_t* out, int count);
     void prepareGap(int64_t from);
     void comfortNoise(int16_t* out, int count);

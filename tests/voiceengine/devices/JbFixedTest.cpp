@@ -191,6 +191,65 @@ TEST(JbFixedTest, ConcealmentFillsAGapWithoutAClick) {
     EXPECT_LT(Rms(silent.data() + gap + 10, 140), 1.0);
 }
 
+// A voiced sound: harmonics of a pitch that glides from 120 to 140 Hz.
+std::vector<int16_t> glidingVowel(int samples) {
+    std::vector<int16_t> x(static_cast<size_t>(samples));
+    double phase = 0;
+    for (int i = 0; i < samples; ++i) {
+        const double f0 = 120.0 + 20.0 * i / samples;
+        phase += 2 * M_PI * f0 / 8000;
+        double v = 0;
+        for (int h = 1; h <= 12; ++h) v += std::sin(h * phase + 0.3 * h) / h;
+        x[static_cast<size_t>(i)] = static_cast<int16_t>(6000 * v);
+    }
+    return x;
+}
+
+double snrDb(const int16_t* ref, const int16_t* x, int n) {
+    double es = 0, ee = 0;
+    for (int i = 0; i < n; ++i) {
+        es += static_cast<double>(ref[i]) * ref[i];
+        ee += (static_cast<double>(ref[i]) - x[i]) * (static_cast<double>(ref[i]) - x[i]);
+    }
+    return 10 * std::log10((es + 1e-9) / (ee + 1e-9));
+}
+
+TEST(JbFixedTest, ConcealedGapInAVoicedSoundStaysCloseToTheOriginal) {
+    const auto vowel = glidingVowel(8000);
+    const auto ref = decoded(vowel);
+    struct Case {
+        const char* what;
+        std::vector<int> lost;     // packets dropped
+        int nextDelayMs;           // extra delay of the packet after the gap
+        double minSnrDb;           // over the gap, against what was sent
+    };
+    const Case cases[] = {
+        {"one packet, the next one already there", {30}, 0, 10.0},
+        {"one packet, the next one arrives half way through", {30}, 30, 10.5},
+        {"two packets in a row", {30, 31}, 0, 11.5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto arrivals = packetize(vowel);
+        const int after = c.lost.back() + 1;
+        arrivals[static_cast<size_t>(after)].us += c.nextDelayMs * 1000;
+        for (auto k = c.lost.rbegin(); k != c.lost.rend(); ++k) arrivals.erase(arrivals.begin() + *k);
+        JbFixed jb;
+        addCodecs(jb);
+        const auto out = run(jb, arrivals, 1000);
+        // Playout starts 40 ms (320 samples) before the first packet's time
+        // and has not been stretched yet.
+        const long off = 320;
+        ASSERT_EQ(out[2000 + off], ref[2000]);
+        const int gap = c.lost.front() * 160;
+        const int len = static_cast<int>(c.lost.size()) * 160;
+        EXPECT_GE(snrDb(ref.data() + gap, out.data() + gap + off, len), c.minSnrDb);
+        // And the audio after the gap is the real one again.
+        EXPECT_EQ(out[static_cast<size_t>(gap + len + 200 + off)], ref[static_cast<size_t>(gap + len + 200)]);
+        EXPECT_EQ(jb.GetStats().late, 0u);
+    }
+}
+
 TEST(JbFixedTest, ComfortNoiseAtTheSignalledLevel) {
     const auto tone = Tone(400, 8000, 8000, 5000);
     auto arrivals = packetize(tone);
