@@ -453,26 +453,72 @@ double JbFixed::concealGain(int sample) const {
 }
 
 void JbFixed::startConcealment() {
-    // Take the last pitch period of what was played.
+    // Take the last pitch period of what was played. The period is found
+    // to a fraction of a sample (a parabola through the correlations around
+    // the best whole lag), so repeating it does not drift out of phase.
     const int minLag = m_rate / 400;  // 2.5 ms
     const int maxLag = m_rate * 15 / 1000;
     const int len = static_cast<int>(m_hist.size()) * m_rate / 16000;
     const int16_t* h = m_hist.data() + (m_hist.size() - static_cast<size_t>(len));
     const int lag = findPitch(h, len, minLag, maxLag);
+    double frac = 0;
+    const int window = std::min(len - maxLag - 1, m_rate * 3 / 400);
+    if (window > 0 && lag > minLag && lag < maxLag) {
+        const int16_t* recent = h + len - window;
+        auto ncc = [&](int l) {
+            double xy = 0, xx = 0, yy = 0;
+            for (int i = 0; i < window; ++i) {
+                xy += static_cast<double>(recent[i]) * recent[i - l];
+                xx += static_cast<double>(recent[i]) * recent[i];
+                yy += static_cast<double>(recent[i - l]) * recent[i - l];
+            }
+            return (xx > 0 && yy > 0) ? xy / std::sqrt(xx * yy) : 0.0;
+        };
+        const double a = ncc(lag - 1), b = ncc(lag), c = ncc(lag + 1);
+        const double denom = a - 2 * b + c;
+        if (denom < 0) frac = std::clamp(0.5 * (a - c) / denom, -0.5, 0.5);
+    }
     // Repeat whole periods of at least 5 ms so short pitches do not buzz.
-    int period = lag;
-    while (period < m_rate / 200) period += lag;
-    period = std::min(period, len);
-    m_period.assign(h + len - period, h + len);
+    double period = lag + frac;
+    const double one = period;
+    while (period < m_rate / 200) period += one;
+    const int tail = std::min(len, static_cast<int>(std::ceil(period)) + 1);
+    period = std::min(period, static_cast<double>(tail - 1));
+    m_period.assign(h + len - tail, h + len);
+    m_periodLen = period;
     m_concealPhase = 0;
 }
 
 void JbFixed::extend(int16_t* out, int count, bool fade) {
+    const int tail = static_cast<int>(m_period.size());
+    // The played audio, continued: the sample t after its end (t >= 0) is
+    // the one a whole number of periods earlier.
+    auto at = [&](double t) {
+        t = std::fmod(t, m_periodLen) - m_periodLen;
+        const double pos = tail + t;
+        const int i0 = static_cast<int>(std::floor(pos));
+        const double f = pos - i0;
+        const double x0 = m_period[static_cast<size_t>(std::clamp(i0, 0, tail - 1))];
+        if (f <= 0) return x0;
+        // The sample just after the end is itself one period earlier.
+        const int i1 = i0 + 1;
+        double x1;
+        if (i1 < tail) {
+            x1 = m_period[static_cast<size_t>(i1)];
+        } else {
+            const double p1 = i1 - m_periodLen;
+            const int j0 = std::clamp(static_cast<int>(std::floor(p1)), 0, tail - 1);
+            const int j1 = std::min(j0 + 1, tail - 1);
+            const double g = p1 - std::floor(p1);
+            x1 = m_period[static_cast<size_t>(j0)] * (1.0 - g) + m_period[static_cast<size_t>(j1)] * g;
+        }
+        return x0 * (1.0 - f) + x1 * f;
+    };
     for (int i = 0; i < count; ++i) {
         const double g = fade ? concealGain(m_concealedSamples + i) : 1.0;
-        const int16_t v = m_period.empty() ? int16_t{0} : m_period[static_cast<size_t>(m_concealPhase) % m_period.size()];
+        const double v = m_period.size() < 2 ? 0.0 : at(static_cast<double>(m_concealPhase));
         ++m_concealPhase;
-        out[i] = static_cast<int16_t>(v * g);
+        out[i] = saturate(static_cast<int32_t>(std::lround(v * g)));
     }
 }
 

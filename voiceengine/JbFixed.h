@@ -179,6 +179,7 @@ private:
     bool m_concealOn = true;
     std::vector<int16_t> m_hist;   // last played samples
     std::vector<int16_t> m_period; // source of the current concealment
+    double m_periodLen = 0;        // its period, to a fraction of a sample
     int m_concealPhase = 0;
     int m_concealedSamples = 0;    // consecutive concealed samples
     std::vector<int16_t> m_gapFill; // a gap with audio on both sides, bridged

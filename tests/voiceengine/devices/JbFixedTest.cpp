@@ -224,9 +224,9 @@ TEST(JbFixedTest, ConcealedGapInAVoicedSoundStaysCloseToTheOriginal) {
         double minSnrDb;           // over the gap, against what was sent
     };
     const Case cases[] = {
-        {"one packet, the next one already there", {30}, 0, 10.0},
-        {"one packet, the next one arrives half way through", {30}, 30, 10.5},
-        {"two packets in a row", {30, 31}, 0, 11.5},
+        {"one packet, the next one already there", {30}, 0, 13.0},
+        {"one packet, the next one arrives half way through", {30}, 30, 15.0},
+        {"two packets in a row", {30, 31}, 0, 15.0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
