@@ -34,6 +34,9 @@ function(qf_test name)
     PROPERTIES TIMEOUT ${A_TIMEOUT} ${A_PROPERTIES})
   # Labels are applied after discovery: passed through the discovery
   # properties, a list of several labels would be split apart.
+  if("threads" IN_LIST A_LABELS)
+    set_property(GLOBAL APPEND PROPERTY QF_THREADS_TESTS ${name})
+  endif()
   if(A_LABELS)
     set(labels_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
     file(WRITE ${labels_file}

@@ -24,7 +24,7 @@ if [ "${QF_SKIP_SANITIZERS:-0}" != "1" ]; then
 
   echo "== build (tsan)"
   cmake --preset tsan >/dev/null
-  cmake --build --preset tsan -j "$jobs"
+  cmake --build --preset tsan -j "$jobs" --target threads_tests
   echo "== tests (tsan)"
   TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -j "$jobs" -L threads
 fi
