@@ -5,6 +5,7 @@
 // veth pair: baresip announces the only address it has, the one in its
 // namespace, and no packet leaves the two namespaces.
 #include "CallTestSupport.h"
+#include "LabCallNetwork.h"
 
 #include "app/Logger.h"
 #include "signalling/SdpCodecList.h"
@@ -29,6 +30,8 @@ using namespace std::chrono_literals;
 using qf::test::ChildProcess;
 using qf::test::EventRecorder;
 using qf::test::Join;
+using qf::test::LabCallNetwork;
+using qf::test::WaitUntil;
 using qf::test::ReadFile;
 using qf::test::TempDir;
 using qf::test::WriteFile;
@@ -39,28 +42,6 @@ constexpr char kPhoneAddress[] = "10.231.77.1";   // our namespace: phone and Ka
 constexpr char kBaresipAddress[] = "10.231.77.2"; // baresip's namespace
 constexpr int kCtrlPort = 4444;
 
-int Shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
-
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return done();
-}
-
-bool UdpBound(const char* address, int port) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, address, &a.sin_addr);
-    const bool inUse = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0;
-    close(fd);
-    return inUse;
-}
-
 class CallsBaresipTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -69,25 +50,12 @@ protected:
             CLogger::SetLevel(7);
             CLogger::Open(log);
         }
-        m_ns = "qfcalls-" + std::to_string(getpid());
-        const std::string inB = "ip -n " + m_ns + " ";
-        ASSERT_EQ(0, Shell("ip link set lo up"));
-        ASSERT_EQ(0, Shell("ip netns add " + m_ns));
-        m_nsCreated = true;
-        ASSERT_EQ(0, Shell("ip link add qfphone type veth peer name qfpeer netns " + m_ns));
-        ASSERT_EQ(0, Shell(std::string("ip addr add ") + kPhoneAddress + "/24 dev qfphone"));
-        ASSERT_EQ(0, Shell("ip link set qfphone up"));
-        ASSERT_EQ(0, Shell(inB + "link set lo up"));
-        ASSERT_EQ(0, Shell(inB + "addr add " + kBaresipAddress + "/24 dev qfpeer"));
-        ASSERT_EQ(0, Shell(inB + "link set qfpeer up"));
+        const std::string failed = m_net.Create("qfcalls", "qfphone", "qfpeer", kPhoneAddress, kBaresipAddress);
+        ASSERT_EQ("", failed);
 
         // The lab's Kamailio, listening on our side of the pair.
-        ASSERT_TRUE(m_kamailio.Start({"kamailio", "-f", std::string(QF_SOURCE_DIR) + "/lab/kamailio/kamailio.cfg",
-                                      "-DD", "-E", "-m", "32", "-M", "4", "-A",
-                                      std::string("QF_LISTEN=udp:") + kPhoneAddress + ":5060", "-A",
-                                      "QF_CTL=\"unix:" + m_dir.file("kamailio.ctl") + "\""},
-                                     m_dir.file("kamailio.log")));
-        ASSERT_TRUE(WaitUntil([] { return UdpBound(kPhoneAddress, 5060); }, 10s)) << ReadFile(m_dir.file("kamailio.log"));
+        ASSERT_TRUE(LabCallNetwork::StartKamailio(m_kamailio, m_dir, kPhoneAddress))
+            << ReadFile(m_dir.file("kamailio.log"));
 
         // baresip: auto-answer, G.711 only, commands over TCP.
         const std::string cfg = m_dir.file("baresip");
@@ -96,7 +64,7 @@ protected:
         WriteFile(cfg + "/config", Fill(ReadFile(lab + "config.in")));
         WriteFile(cfg + "/accounts", Fill(ReadFile(lab + "accounts.in")));
         WriteFile(cfg + "/contacts", "");
-        ASSERT_TRUE(m_baresip.Start({"ip", "netns", "exec", m_ns, "baresip", "-f", cfg}, m_dir.file("baresip.log")));
+        ASSERT_TRUE(m_baresip.Start({"ip", "netns", "exec", m_net.PeerNamespace(), "baresip", "-f", cfg}, m_dir.file("baresip.log")));
         ASSERT_TRUE(WaitUntil([this] { return ReadFile(m_dir.file("baresip.log")).find("200 OK") != std::string::npos; },
                               10s))
             << ReadFile(m_dir.file("baresip.log"));
@@ -115,7 +83,7 @@ protected:
         m_stack.reset();  // unregisters while Kamailio is still there
         m_baresip.Stop();
         m_kamailio.Stop();
-        if (m_nsCreated) Shell("ip netns del " + m_ns);
+        m_net.Destroy();
         if (HasFailure()) {
             std::cerr << "---- baresip\n" << ReadFile(m_dir.file("baresip.log")) << "---- kamailio\n"
                       << ReadFile(m_dir.file("kamailio.log")) << "---- events " << Join(m_events.Statuses()) << "\n";
@@ -167,8 +135,7 @@ protected:
         EXPECT_LT(port, 65536);
     }
 
-    std::string m_ns;
-    bool m_nsCreated = false;
+    LabCallNetwork m_net;
     TempDir m_dir;
     ChildProcess m_kamailio;
     ChildProcess m_baresip;

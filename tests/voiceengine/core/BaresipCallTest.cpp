@@ -6,6 +6,7 @@
 // We speak a 1 kHz tone from a WAV file and baresip a 440 Hz sine; our
 // speaker file must carry 440 Hz and baresip's decoded dump 1 kHz.
 #include "CallTestSupport.h"
+#include "LabCallNetwork.h"
 #include "EngineTestSupport.h"
 
 #include "signalling/SdpCodecList.h"
@@ -24,35 +25,13 @@
 #include <iostream>
 
 using namespace std::chrono_literals;
+using qf::test::WaitUntil;
 
 namespace {
 
 constexpr char kPhoneAddress[] = "10.231.78.1";
 constexpr char kBaresipAddress[] = "10.231.78.2";
 constexpr int kCtrlPort = 4444;
-
-int Shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
-
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < end) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return done();
-}
-
-bool UdpBound(const char* address, int port) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, address, &a.sin_addr);
-    const bool inUse = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0;
-    close(fd);
-    return inUse;
-}
 
 std::string FindFile(const std::string& dir, const std::string& suffix) {
     std::error_code ec;
@@ -69,24 +48,10 @@ protected:
     void SetUp() override {
         if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0)
             GTEST_SKIP() << "needs root for network namespaces";
-        m_ns = "qfvoice-" + std::to_string(getpid());
-        const std::string inB = "ip -n " + m_ns + " ";
-        ASSERT_EQ(0, Shell("ip link set lo up"));
-        ASSERT_EQ(0, Shell("ip netns add " + m_ns));
-        m_nsCreated = true;
-        ASSERT_EQ(0, Shell("ip link add qfvphone type veth peer name qfvpeer netns " + m_ns));
-        ASSERT_EQ(0, Shell(std::string("ip addr add ") + kPhoneAddress + "/24 dev qfvphone"));
-        ASSERT_EQ(0, Shell("ip link set qfvphone up"));
-        ASSERT_EQ(0, Shell(inB + "link set lo up"));
-        ASSERT_EQ(0, Shell(inB + "addr add " + kBaresipAddress + "/24 dev qfvpeer"));
-        ASSERT_EQ(0, Shell(inB + "link set qfvpeer up"));
+        const std::string failed = m_net.Create("qfvoice", "qfvphone", "qfvpeer", kPhoneAddress, kBaresipAddress);
+        ASSERT_EQ("", failed);
 
-        ASSERT_TRUE(m_kamailio.Start({"kamailio", "-f", std::string(QF_SOURCE_DIR) + "/lab/kamailio/kamailio.cfg",
-                                      "-DD", "-E", "-m", "32", "-M", "4", "-A",
-                                      std::string("QF_LISTEN=udp:") + kPhoneAddress + ":5060", "-A",
-                                      "QF_CTL=\"unix:" + m_dir.file("kamailio.ctl") + "\""},
-                                     m_dir.file("kamailio.log")));
-        ASSERT_TRUE(WaitUntil([] { return UdpBound(kPhoneAddress, 5060); }, 10s))
+        ASSERT_TRUE(qf::test::LabCallNetwork::StartKamailio(m_kamailio, m_dir, kPhoneAddress))
             << qf::test::ReadFile(m_dir.file("kamailio.log"));
 
         // baresip answers by itself, speaks a 440 Hz sine and dumps what it
@@ -119,7 +84,7 @@ protected:
         qf::test::WriteFile(cfg + "/accounts", std::string("<sip:1002@") + kPhoneAddress +
                                                    ">;auth_pass=2345;answermode=auto;regint=600\n");
         qf::test::WriteFile(cfg + "/contacts", "");
-        ASSERT_TRUE(m_baresip.Start({"ip", "netns", "exec", m_ns, "baresip", "-f", cfg}, m_dir.file("baresip.log")));
+        ASSERT_TRUE(m_baresip.Start({"ip", "netns", "exec", m_net.PeerNamespace(), "baresip", "-f", cfg}, m_dir.file("baresip.log")));
         ASSERT_TRUE(WaitUntil(
             [this] { return qf::test::ReadFile(m_dir.file("baresip.log")).find("200 OK") != std::string::npos; }, 10s))
             << qf::test::ReadFile(m_dir.file("baresip.log"));
@@ -141,14 +106,12 @@ protected:
         m_stack.reset();
         m_baresip.Stop();
         m_kamailio.Stop();
-        if (m_nsCreated)
-            Shell("ip netns del " + m_ns);
+        m_net.Destroy();
         if (HasFailure())
             std::cerr << "---- baresip\n" << qf::test::ReadFile(m_dir.file("baresip.log")) << "\n";
     }
 
-    std::string m_ns;
-    bool m_nsCreated = false;
+    qf::test::LabCallNetwork m_net;
     qf::test::TempDir m_dir;
     std::string m_dumps;
     qf::test::ChildProcess m_kamailio;
